@@ -1,0 +1,109 @@
+#include "driver/log_input.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "timestamp/line_key.h"
+
+bool input_open(log_input& in, const char* path, size_t block) {
+  in = log_input{};
+  in.path = path;
+  if (!source_open(in.stream, path)) return false;
+  in.buf = static_cast<char*>(std::malloc(block));
+  if (in.buf == nullptr) {
+    source_close(in.stream);
+    in.stream.error = ENOMEM;
+    return false;
+  }
+  in.cap = block;
+  in.active = 1;
+  return true;
+}
+
+void input_release(log_input& in) {
+  source_close(in.stream);
+  std::free(in.buf);
+  in.buf = nullptr;
+  in.cap = in.pos = in.scan = in.end = 0;
+  in.active = 0;
+}
+
+namespace {
+
+input_status end_input(log_input& in, input_status why) {
+  in.active = 0;
+  in.line = {};
+  source_close(in.stream);
+  return why;
+}
+
+// Makes room after the unfinished line [pos, end) and reads more bytes.
+// Returns ok when bytes arrived, dry at end of input, or failed.
+input_status refill(log_input& in) {
+  if (in.pos > 0) {
+    const size_t keep = in.end - in.pos;
+    std::memmove(in.buf, in.buf + in.pos, keep);
+    in.scan -= in.pos;
+    in.end = keep;
+    in.pos = 0;
+  }
+  // A line as long as the buffer: grow it. Half the buffer must be free so
+  // that reads stay large while a long line builds up.
+  if (in.end == in.cap || in.cap - in.end < in.cap / 2) {
+    const size_t bigger = in.cap * 2;
+    char* grown = static_cast<char*>(std::realloc(in.buf, bigger));
+    if (grown == nullptr) return end_input(in, input_status::no_memory);
+    in.buf = grown;
+    in.cap = bigger;
+  }
+  const ssize_t got = source_read(in.stream, in.buf + in.end, in.cap - in.end);
+  if (got < 0) return end_input(in, input_status::failed);
+  if (got == 0) {
+    in.at_eof = true;
+    return input_status::dry;
+  }
+  in.end += static_cast<size_t>(got);
+  return input_status::ok;
+}
+
+}  // namespace
+
+input_status input_next(log_input& in) {
+  for (;;) {
+    const void* nl = std::memchr(in.buf + in.scan, '\n', in.end - in.scan);
+    if (nl != nullptr) {
+      const size_t stop = static_cast<size_t>(static_cast<const char*>(nl) - in.buf) + 1;
+      in.line = std::string_view(in.buf + in.pos, stop - in.pos);
+      in.pos = in.scan = stop;
+      in.key = line_key(in.line);
+      return input_status::ok;
+    }
+    in.scan = in.end;
+    if (in.at_eof) {
+      if (in.pos == in.end) return end_input(in, input_status::dry);
+      // The last line, without a newline: keyed as read.
+      in.line = std::string_view(in.buf + in.pos, in.end - in.pos);
+      in.pos = in.scan = in.end;
+      in.key = line_key(in.line);
+      return input_status::ok;
+    }
+    const input_status st = refill(in);
+    if (st != input_status::ok && st != input_status::dry) return st;
+  }
+}
+
+input_status input_next_piece(log_input& in, std::string_view* piece) {
+  if (in.pos < in.end) {
+    *piece = std::string_view(in.buf + in.pos, in.end - in.pos);
+    in.pos = in.scan = in.end;
+    return input_status::ok;
+  }
+  if (in.at_eof) return end_input(in, input_status::dry);
+  in.pos = in.scan = in.end = 0;
+  const ssize_t got = source_read(in.stream, in.buf, in.cap);
+  if (got < 0) return end_input(in, input_status::failed);
+  if (got == 0) return end_input(in, input_status::dry);
+  *piece = std::string_view(in.buf, static_cast<size_t>(got));
+  return input_status::ok;
+}

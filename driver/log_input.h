@@ -1,0 +1,54 @@
+// One input log and its current line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "io/source.h"
+
+// Bytes read from an input at a time, and the starting size of its buffer.
+// The buffer grows only to hold a line longer than it.
+inline constexpr size_t kInputBlockSize = 64 * 1024;
+
+// An input log. Its bytes are read in large blocks into `buf`; `line` is a
+// span into that buffer and stays valid until the next input_next call.
+struct log_input {
+  int active = 0;          // 1 while `line` holds a line not yet written
+  const char* path = nullptr;  // as named on the command line
+  byte_source stream;
+  std::string_view line;   // the current line, with its newline if it has one
+  int64_t key = 0;         // line_key(line), computed once when it is read
+
+  char* buf = nullptr;
+  size_t cap = 0;   // size of buf
+  size_t pos = 0;   // start of the bytes not yet handed out as lines
+  size_t scan = 0;  // [pos, scan) is known to hold no newline
+  size_t end = 0;   // end of the bytes read
+  bool at_eof = false;
+};
+
+enum class input_status {
+  ok,      // `line` and `key` hold the next line
+  dry,     // no line is left; the stream has been closed
+  failed,  // reading failed; stream.error says why, the stream is closed
+  no_memory,
+};
+
+// Opens the input and allocates its buffer. Returns false with
+// in.stream.error set (ENOMEM when the buffer cannot be had).
+bool input_open(log_input& in, const char* path,
+                size_t block = kInputBlockSize);
+
+// Moves to the next line: `line` and `key` are set, or the input is dry. On
+// anything but ok, `active` becomes 0 and the stream is closed.
+input_status input_next(log_input& in);
+
+// Hands out, a piece at a time, every byte that follows the current line,
+// exactly as read: the unsplit rest of the buffer, then whole blocks. For an
+// input that no longer needs merging. Returns ok with `piece` set, dry at
+// the end, or failed.
+input_status input_next_piece(log_input& in, std::string_view* piece);
+
+// Closes the stream and frees the buffer.
+void input_release(log_input& in);

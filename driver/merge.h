@@ -1,0 +1,26 @@
+// The merge loop: every line of every input, in key order.
+#pragma once
+
+#include <cstddef>
+
+#include "driver/log_input.h"
+#include "io/output.h"
+
+enum class merge_status {
+  done,         // every line of every input was written and flushed
+  read_failed,  // `input` could not be read; lines merged before it are out
+  write_failed, // the output failed; out.error says why
+  no_memory,
+};
+
+struct merge_result {
+  merge_status status = merge_status::done;
+  size_t input = 0;  // the input that failed, for read_failed
+};
+
+// Merges n inputs, each active with its first line read or already dry.
+// Repeatedly writes the current line that comes first (smallest key, then
+// the input named first) and moves that input to its next line. Each
+// input's lines keep their own order; nothing is sorted within an input.
+// Ends with the output flushed.
+merge_result merge_inputs(log_input* inputs, size_t n, output& out);

@@ -1,0 +1,114 @@
+#include "driver/run.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "driver/log_input.h"
+#include "driver/merge.h"
+#include "driver/messages.h"
+#include "io/output.h"
+
+namespace {
+
+// Gives any closed standard descriptor a harmless stand-in before inputs
+// are opened, so that no input lands on descriptor 1 and gets the merge
+// written into it. Standard output stands in read-only: writing to it then
+// fails, and a closed standard output is reported, not silently ignored.
+void guard_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int got = ::open("/dev/null", fd == 2 ? O_WRONLY : O_RDONLY);
+    if (got >= 0 && got != fd) {
+      ::dup2(got, fd);
+      ::close(got);
+    }
+  }
+}
+
+// Every input stays open until it runs dry, so the number of inputs is
+// bounded by the descriptor limit: lift the soft limit as high as the hard
+// limit allows.
+void raise_descriptor_limit() {
+  struct rlimit rl;
+  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == rl.rlim_max) return;
+  rl.rlim_cur = rl.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &rl) != 0) {
+    // Some systems refuse an unlimited soft limit; take what they allow.
+#ifdef OPEN_MAX
+    rl.rlim_cur = OPEN_MAX;
+    ::setrlimit(RLIMIT_NOFILE, &rl);
+#endif
+  }
+}
+
+}  // namespace
+
+int braidlogs_run(int argc, char** argv) {
+  if (argc < 3) {
+    print_usage();
+    return 1;
+  }
+  guard_standard_descriptors();
+  raise_descriptor_limit();
+
+  const size_t n = static_cast<size_t>(argc - 1);
+  auto* inputs = static_cast<log_input*>(std::calloc(n, sizeof(log_input)));
+  if (inputs == nullptr) {
+    print_no_memory();
+    return 1;
+  }
+
+  // Open and prime every input in command-line order; the first failure
+  // ends the run before anything is written.
+  for (size_t i = 0; i < n; ++i) {
+    log_input& in = inputs[i];
+    const char* path = argv[i + 1];
+    if (!input_open(in, path)) {
+      if (in.stream.error == ENOMEM) {
+        print_no_memory();
+      } else {
+        print_input_failure(path, source_error_text(in.stream));
+      }
+      return 1;
+    }
+    switch (input_next(in)) {
+      case input_status::ok:
+        break;
+      case input_status::dry:
+        print_empty_input(path);
+        return 1;
+      case input_status::failed:
+        print_input_failure(path, source_error_text(in.stream));
+        return 1;
+      case input_status::no_memory:
+        print_no_memory();
+        return 1;
+    }
+  }
+
+  output out;
+  if (!output_open(out, STDOUT_FILENO)) {
+    print_no_memory();
+    return 1;
+  }
+  const merge_result r = merge_inputs(inputs, n, out);
+  switch (r.status) {
+    case merge_status::done:
+      return 0;
+    case merge_status::read_failed:
+      print_input_failure(inputs[r.input].path,
+                          source_error_text(inputs[r.input].stream));
+      return 1;
+    case merge_status::write_failed:
+      print_write_error(out.error);
+      return 1;
+    case merge_status::no_memory:
+      print_no_memory();
+      return 1;
+  }
+  return 1;
+}
