@@ -11,8 +11,13 @@
 #include "driver/merge.h"
 #include "driver/messages.h"
 #include "io/output.h"
+#include "io/pipe_size.h"
 
 namespace {
+
+// The pipe size asked for when standard output is a pipe: the largest an
+// unprivileged Linux process may set by default.
+constexpr int kWidePipe = 1024 * 1024;
 
 // Gives any closed standard descriptor a harmless stand-in before inputs
 // are opened, so that no input lands on descriptor 1 and gets the merge
@@ -90,6 +95,7 @@ int braidlogs_run(int argc, char** argv) {
     }
   }
 
+  widen_pipe(STDOUT_FILENO, kWidePipe);
   output out;
   if (!output_open(out, STDOUT_FILENO)) {
     print_no_memory();
