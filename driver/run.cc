@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <new>
 
 #include "driver/log_input.h"
 #include "driver/merge.h"
@@ -52,6 +53,70 @@ void raise_descriptor_limit() {
 
 }  // namespace
 
+namespace {
+
+// Opens and primes every input in command-line order. The first failure is
+// reported and ends start-up, before anything is written.
+bool start_inputs(log_input* inputs, size_t n, char** paths) {
+  for (size_t i = 0; i < n; ++i) {
+    log_input& in = inputs[i];
+    const char* path = paths[i];
+    if (!input_open(in, path)) {
+      if (in.stream.error == ENOMEM) {
+        print_no_memory();
+      } else {
+        print_input_failure(path, source_error_text(in.stream));
+      }
+      return false;
+    }
+    switch (input_next(in)) {
+      case input_status::ok:
+        break;
+      case input_status::dry:
+        print_empty_input(path);
+        return false;
+      case input_status::failed:
+        print_input_failure(path, source_error_text(in.stream));
+        return false;
+      case input_status::no_memory:
+        print_no_memory();
+        return false;
+    }
+  }
+  return true;
+}
+
+// Merges the primed inputs to standard output and reports how it ended.
+int merge_to_stdout(log_input* inputs, size_t n) {
+  widen_pipe(STDOUT_FILENO, kWidePipe);
+  output out;
+  if (!output_open(out, STDOUT_FILENO)) {
+    print_no_memory();
+    return 1;
+  }
+  const merge_result r = merge_inputs(inputs, n, out);
+  int status = 1;
+  switch (r.status) {
+    case merge_status::done:
+      status = 0;
+      break;
+    case merge_status::read_failed:
+      print_input_failure(inputs[r.input].path,
+                          source_error_text(inputs[r.input].stream));
+      break;
+    case merge_status::write_failed:
+      print_write_error(out.error);
+      break;
+    case merge_status::no_memory:
+      print_no_memory();
+      break;
+  }
+  output_close(out);
+  return status;
+}
+
+}  // namespace
+
 int braidlogs_run(int argc, char** argv) {
   if (argc < 3) {
     print_usage();
@@ -66,55 +131,9 @@ int braidlogs_run(int argc, char** argv) {
     print_no_memory();
     return 1;
   }
-
-  // Open and prime every input in command-line order; the first failure
-  // ends the run before anything is written.
-  for (size_t i = 0; i < n; ++i) {
-    log_input& in = inputs[i];
-    const char* path = argv[i + 1];
-    if (!input_open(in, path)) {
-      if (in.stream.error == ENOMEM) {
-        print_no_memory();
-      } else {
-        print_input_failure(path, source_error_text(in.stream));
-      }
-      return 1;
-    }
-    switch (input_next(in)) {
-      case input_status::ok:
-        break;
-      case input_status::dry:
-        print_empty_input(path);
-        return 1;
-      case input_status::failed:
-        print_input_failure(path, source_error_text(in.stream));
-        return 1;
-      case input_status::no_memory:
-        print_no_memory();
-        return 1;
-    }
-  }
-
-  widen_pipe(STDOUT_FILENO, kWidePipe);
-  output out;
-  if (!output_open(out, STDOUT_FILENO)) {
-    print_no_memory();
-    return 1;
-  }
-  const merge_result r = merge_inputs(inputs, n, out);
-  switch (r.status) {
-    case merge_status::done:
-      return 0;
-    case merge_status::read_failed:
-      print_input_failure(inputs[r.input].path,
-                          source_error_text(inputs[r.input].stream));
-      return 1;
-    case merge_status::write_failed:
-      print_write_error(out.error);
-      return 1;
-    case merge_status::no_memory:
-      print_no_memory();
-      return 1;
-  }
-  return 1;
+  for (size_t i = 0; i < n; ++i) new (&inputs[i]) log_input{};
+  const int status = start_inputs(inputs, n, argv + 1) ? merge_to_stdout(inputs, n) : 1;
+  for (size_t i = 0; i < n; ++i) input_release(inputs[i]);
+  std::free(inputs);
+  return status;
 }
