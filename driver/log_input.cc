@@ -94,16 +94,27 @@ input_status input_next(log_input& in) {
 }
 
 input_status input_next_piece(log_input& in, std::string_view* piece) {
-  if (in.pos < in.end) {
-    *piece = std::string_view(in.buf + in.pos, in.end - in.pos);
-    in.pos = in.scan = in.end;
-    return input_status::ok;
+  for (;;) {
+    if (in.pos < in.end) {
+      if (in.at_eof) {  // the rest, ending with a line that has no newline
+        *piece = std::string_view(in.buf + in.pos, in.end - in.pos);
+        in.pos = in.scan = in.end;
+        return input_status::ok;
+      }
+      // Hand out whole lines only, so that a read failure can never leave
+      // part of a line written.
+      for (size_t i = in.end; i > in.scan; --i) {
+        if (in.buf[i - 1] == '\n') {
+          *piece = std::string_view(in.buf + in.pos, i - in.pos);
+          in.pos = in.scan = i;
+          return input_status::ok;
+        }
+      }
+      in.scan = in.end;
+    } else if (in.at_eof) {
+      return end_input(in, input_status::dry);
+    }
+    const input_status st = refill(in);
+    if (st != input_status::ok && st != input_status::dry) return st;
   }
-  if (in.at_eof) return end_input(in, input_status::dry);
-  in.pos = in.scan = in.end = 0;
-  const ssize_t got = source_read(in.stream, in.buf, in.cap);
-  if (got < 0) return end_input(in, input_status::failed);
-  if (got == 0) return end_input(in, input_status::dry);
-  *piece = std::string_view(in.buf, static_cast<size_t>(got));
-  return input_status::ok;
 }

@@ -45,9 +45,10 @@ bool input_open(log_input& in, const char* path,
 input_status input_next(log_input& in);
 
 // Hands out, a piece at a time, every byte that follows the current line,
-// exactly as read: the unsplit rest of the buffer, then whole blocks. For an
-// input that no longer needs merging. Returns ok with `piece` set, dry at
-// the end, or failed.
+// exactly as read, in pieces of whole lines (up to the last newline in the
+// buffer); only the very last piece may end without a newline. For an input
+// that no longer needs merging: no line is split out or keyed. Returns ok
+// with `piece` set, dry at the end, or failed.
 input_status input_next_piece(log_input& in, std::string_view* piece);
 
 // Closes the stream and frees the buffer.

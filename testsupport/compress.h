@@ -1,0 +1,13 @@
+// Compresses test data in memory with the same libraries a user's tools use.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "decode/decoder.h"
+
+// True when this build reads format c (and so the tests can make it).
+bool can_compress(compression c);
+
+// The data as one gzip member, bzip2 stream, xz stream or zstd frame.
+std::string compress(compression c, std::string_view data);
