@@ -4,8 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+// The version comes from the build, where it is set once.
 #ifndef BRAIDLOGS_VERSION
-#define BRAIDLOGS_VERSION "1.1.0"
+#error "BRAIDLOGS_VERSION must be defined by the build"
 #endif
 
 void print_usage() {
