@@ -7,7 +7,49 @@
 
 #include <stdexcept>
 
+#include "driver/run.h"
 #include "testsupport/temp_dir.h"
+
+namespace {
+
+run_result wait_for(pid_t pid, const std::string& out_path, const std::string& err_path) {
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, 0) < 0) {
+  }
+  run_result r;
+  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  r.out = read_file(out_path);
+  r.err = read_file(err_path);
+  return r;
+}
+
+void redirect(const std::string& path, int fd) {
+  const int o = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(o, fd);
+  close(o);
+}
+
+}  // namespace
+
+run_result run_braidlogs_in_child(const std::vector<std::string>& args,
+                                  void (*prepare)()) {
+  temp_dir scratch;
+  const std::string out_path = scratch.file("stdout");
+  const std::string err_path = scratch.file("stderr");
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>("braidlogs"));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    redirect(out_path, 1);
+    redirect(err_path, 2);
+    prepare();
+    _exit(braidlogs_run(static_cast<int>(argv.size() - 1), argv.data()));
+  }
+  return wait_for(pid, out_path, err_path);
+}
 
 run_result run_braidlogs(const std::vector<std::string>& args,
                          const run_options& opt) {
@@ -23,15 +65,11 @@ run_result run_braidlogs(const std::vector<std::string>& args,
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(err, 2);
+    redirect(err_path, 2);
     switch (opt.out) {
-      case stdout_to::file: {
-        const int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(o, 1);
-        close(o);
+      case stdout_to::file:
+        redirect(out_path, 1);
         break;
-      }
       case stdout_to::dev_full: {
         const int o = open("/dev/full", O_WRONLY);
         dup2(o, 1);
@@ -42,7 +80,6 @@ run_result run_braidlogs(const std::vector<std::string>& args,
         close(1);
         break;
     }
-    close(err);
     if (opt.soft_fd_limit > 0) {
       struct rlimit rl;
       getrlimit(RLIMIT_NOFILE, &rl);
@@ -52,12 +89,5 @@ run_result run_braidlogs(const std::vector<std::string>& args,
     execv(argv[0], argv.data());
     _exit(127);
   }
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0) {
-  }
-  run_result r;
-  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  r.out = read_file(out_path);
-  r.err = read_file(err_path);
-  return r;
+  return wait_for(pid, out_path, err_path);
 }

@@ -23,3 +23,9 @@ struct run_result {
 
 run_result run_braidlogs(const std::vector<std::string>& args,
                          const run_options& opt = {});
+
+// Runs braidlogs_run() in a forked child of the test, after `prepare` has
+// run there: a test can swap the read and write seams to inject faults
+// without touching the test process itself.
+run_result run_braidlogs_in_child(const std::vector<std::string>& args,
+                                  void (*prepare)());
