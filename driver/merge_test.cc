@@ -13,6 +13,7 @@
 
 #include "io/sys_io.h"
 #include "testsupport/temp_dir.h"
+#include "testsupport/reference_merge.h"
 #include "timestamp/line_key.h"
 
 using namespace std::string_literals;
@@ -44,29 +45,6 @@ merged merge_files(const std::vector<std::string>& paths, size_t block,
   ::close(fd);
   m.out = read_file(out_path);
   return m;
-}
-
-// The merge as it is defined, slowly: at every step take the current line
-// with the smallest key, on a tie the one from the input named first.
-std::string reference_merge(const std::vector<std::vector<std::string>>& logs) {
-  std::vector<size_t> next(logs.size(), 0);
-  std::string out;
-  for (;;) {
-    size_t best = logs.size();
-    int64_t best_key = 0;
-    for (size_t i = 0; i < logs.size(); ++i) {
-      if (next[i] == logs[i].size()) continue;
-      const int64_t k = line_key(logs[i][next[i]]);
-      if (best == logs.size() || k < best_key) {
-        best = i;
-        best_key = k;
-      }
-    }
-    if (best == logs.size()) return out;
-    std::string line = logs[best][next[best]++];
-    if (line.back() != '\n') line += '\n';
-    out += line;
-  }
 }
 
 std::string joined(const std::vector<std::string>& lines) {
@@ -146,7 +124,7 @@ TEST(Merge, MatchesTheReferenceOnRandomLogs) {
       if (rng() % 3 == 0) logs[i].back().pop_back();  // no final newline
       paths.push_back(dir.write("in" + std::to_string(i), joined(logs[i])));
     }
-    const std::string expect = reference_merge(logs);
+    const std::string expect = reference_merge_lines(logs);
     for (size_t block : {size_t{3}, size_t{256}, kInputBlockSize}) {
       const merged m = merge_files(paths, block, 1 + rng() % 5000);
       ASSERT_EQ(m.result.status, merge_status::done);

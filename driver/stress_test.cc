@@ -1,0 +1,132 @@
+// Stress: many inputs, huge lines, binary input, growing files, early
+// readers' exit. Sized to run in seconds.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testsupport/reference_merge.h"
+#include "testsupport/run_tool.h"
+#include "testsupport/temp_dir.h"
+
+namespace {
+
+std::string dated(int second, const std::string& what) {
+  char line[160];
+  std::snprintf(line, sizeof line, "10.9.8.7 - - [04/Apr/2024:%02d:%02d:%02d +0000] \"GET /%s\" 200 1\n",
+                second / 3600 % 24, second / 60 % 60, second % 60, what.c_str());
+  return line;
+}
+
+}  // namespace
+
+// Ten thousand inputs, with a soft descriptor limit of 1,024: the limit is
+// lifted to the hard limit and every line comes out in order.
+TEST(Stress, TenThousandInputsUnderALowSoftLimit) {
+  struct rlimit rl;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+  if (rl.rlim_max != RLIM_INFINITY && rl.rlim_max < 10100)
+    GTEST_SKIP() << "hard descriptor limit " << rl.rlim_max << " is below 10,100";
+  temp_dir dir;
+  std::vector<std::string> paths;
+  std::string expect;
+  for (int i = 0; i < 10000; ++i) {
+    // Input i holds the line of second 9999 - i: the last named comes first.
+    const std::string line = dated(i, std::to_string(i));
+    paths.push_back(dir.write(std::to_string(i), line));
+  }
+  for (int i = 0; i < 10000; ++i) expect += dated(i, std::to_string(i));
+  run_options opt;
+  opt.soft_fd_limit = 1024;
+  std::reverse(paths.begin(), paths.end());
+  const run_result r = run_braidlogs(paths, opt);
+  EXPECT_EQ(r.status, 0) << r.err.substr(0, 200);
+  EXPECT_TRUE(r.out == expect);
+}
+
+// A 100 MB line without a newline, between ordinary lines of another input.
+TEST(Stress, AHundredMegabyteLineComesOutWhole) {
+  temp_dir dir;
+  std::string huge = "10.0.0.1 - - [04/Apr/2024:00:00:05 +0000] \"GET /";
+  huge.append(100u << 20, 'h');
+  const std::string a = dir.write("a", huge);
+  const std::string b = dir.write("b", dated(1, "b1") + dated(9, "b9"));
+  const run_result r = run_braidlogs({a, b});
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(r.out.size(), huge.size() + 1 + dated(1, "b1").size() + dated(9, "b9").size());
+  EXPECT_TRUE(r.out.compare(0, dated(1, "b1").size(), dated(1, "b1")) == 0);
+  EXPECT_TRUE(r.out.compare(dated(1, "b1").size(), huge.size(), huge) == 0);
+  EXPECT_EQ(r.out.substr(dated(1, "b1").size() + huge.size()), "\n" + dated(9, "b9"));
+}
+
+// Pure random bytes, merged with a log: exactly the reference merge.
+TEST(Stress, RandomBinaryInput) {
+  temp_dir dir;
+  std::mt19937 rng(99);
+  for (int trial = 0; trial < 5; ++trial) {
+    std::string noise(1 << 20, '\0');
+    for (char& c : noise) c = static_cast<char>(rng());
+    // Some brackets with date-like bytes, so that some keys are real.
+    for (int i = 0; i < 200; ++i) noise.replace(rng() % (noise.size() - 40), 22, "[07/Jul/2024:12:00:00 ");
+    std::string log;
+    for (int i = 0; i < 3000; ++i) log += dated(i * 20, std::to_string(i));
+    const std::string p = dir.write("noise", noise), q = dir.write("log", log);
+    const run_result r = run_braidlogs({p, q});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out == reference_merge({noise, log}));
+  }
+}
+
+// A file that grows while it is merged: nothing crashes, every line read
+// goes out whole and in order, and the lines present at the start are all
+// there.
+TEST(Stress, AGrowingFile) {
+  temp_dir dir;
+  std::string first;
+  for (int i = 0; i < 100000; ++i) first += dated(i % 3600, "first" + std::to_string(i));
+  const std::string a = dir.write("a", first);
+  const std::string b = dir.write("b", "10.0.0.2 - - [31/Dec/2099:00:00:00 +0000] last\n");
+  std::string more;
+  for (int i = 0; i < 100000; ++i) more += dated(3599, "more" + std::to_string(i));
+
+  std::thread grower([&] {
+    const int fd = open(a.c_str(), O_WRONLY | O_APPEND);
+    for (size_t off = 0; off < more.size(); off += 4096) {
+      const size_t n = std::min<size_t>(4096, more.size() - off);
+      if (write(fd, more.data() + off, n) != static_cast<ssize_t>(n)) break;
+    }
+    close(fd);
+  });
+  const run_result r = run_braidlogs({a, b});
+  grower.join();
+  EXPECT_EQ(r.status, 0);
+  const std::string all = first + more;
+  const std::string tail = "10.0.0.2 - - [31/Dec/2099:00:00:00 +0000] last\n";
+  ASSERT_GE(r.out.size(), first.size() + tail.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+  const std::string from_a = r.out.substr(0, r.out.size() - tail.size());
+  EXPECT_EQ(all.compare(0, from_a.size(), from_a), 0);
+  EXPECT_EQ(from_a.back(), '\n');
+}
+
+// A reader that leaves early ends the merge at once through SIGPIPE.
+TEST(Stress, HeadEndsItAtOnce) {
+  temp_dir dir;
+  std::string text;
+  for (int i = 0; i < 400000; ++i) text += dated(i / 10, std::to_string(i));
+  const std::string a = dir.write("a", text), b = dir.write("b", text);
+  const std::string out = dir.file("out");
+  const std::string cmd = "bash -c 'set -o pipefail; " BRAIDLOGS_BIN " " + a + " " + b + " | head -1 > " +
+                          out + "; echo ${PIPESTATUS[0]} >> " + out + "'";
+  ASSERT_NE(std::system(cmd.c_str()), -1);
+  // Killed by SIGPIPE (128 + 13), not run to the end.
+  EXPECT_EQ(read_file(out), dated(0, "0") + "141\n");
+}
