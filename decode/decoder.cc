@@ -12,7 +12,7 @@
 namespace {
 
 // Compressed bytes read at a time.
-constexpr size_t kRawBlock = 64 * 1024;
+constexpr size_t kRawBlock = size_t{64} * 1024;
 
 const format_ops* ops_for(compression c) {
   switch (c) {

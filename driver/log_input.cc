@@ -51,7 +51,7 @@ input_status refill(log_input& in) {
   // A line as long as the buffer: grow it. Half the buffer must be free so
   // that reads stay large while a long line builds up.
   if (in.end == in.cap || in.cap - in.end < in.cap / 2) {
-    const size_t bigger = in.cap * 2;
+    const size_t bigger = in.cap > 0 ? in.cap * 2 : kInputBlockSize;
     char* grown = static_cast<char*>(std::realloc(in.buf, bigger));
     if (grown == nullptr) return end_input(in, input_status::no_memory);
     in.buf = grown;

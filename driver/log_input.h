@@ -9,7 +9,7 @@
 
 // Bytes read from an input at a time, and the starting size of its buffer.
 // The buffer grows only to hold a line longer than it.
-inline constexpr size_t kInputBlockSize = 64 * 1024;
+inline constexpr size_t kInputBlockSize = size_t{64} * 1024;
 
 // An input log. Its bytes are read in large blocks into `buf`; `line` is a
 // span into that buffer and stays valid until the next input_next call.

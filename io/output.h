@@ -18,7 +18,7 @@ struct output {
 };
 
 // Default size of the output buffer.
-inline constexpr size_t kOutputBufferSize = 256 * 1024;
+inline constexpr size_t kOutputBufferSize = size_t{256} * 1024;
 
 // Sets up `out` to write to fd through a buffer of `cap` bytes. Returns
 // false when the buffer cannot be allocated.

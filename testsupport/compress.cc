@@ -56,7 +56,7 @@ std::string compress(compression c, std::string_view data) {
       unsigned len = static_cast<unsigned>(data.size() + data.size() / 100 + 600);
       out.resize(len);
       if (BZ2_bzBuffToBuffCompress(out.data(), &len, const_cast<char*>(data.data()),
-                                   static_cast<unsigned>(data.size()), 9, 0, 0) != BZ_OK)
+                                   static_cast<unsigned>(data.size()), 1, 0, 0) != BZ_OK)
         throw std::runtime_error("bzip2");
       out.resize(len);
       return out;
@@ -66,7 +66,7 @@ std::string compress(compression c, std::string_view data) {
     case compression::xz: {
       out.resize(lzma_stream_buffer_bound(data.size()));
       size_t len = 0;
-      if (lzma_easy_buffer_encode(6, LZMA_CHECK_CRC64, nullptr,
+      if (lzma_easy_buffer_encode(1, LZMA_CHECK_CRC64, nullptr,
                                   reinterpret_cast<const uint8_t*>(data.data()), data.size(),
                                   reinterpret_cast<uint8_t*>(out.data()), &len,
                                   out.size()) != LZMA_OK)

@@ -130,5 +130,5 @@ int64_t line_key(std::string_view line) {
   const int minute = two_digit_field(z + kMinute);
   const int second = two_digit_field(z + kSecond);
   const int64_t days = days_to_month_start(year, month + 1) + day;
-  return days * 86400 + hour * 3600 + minute * 60 + second;
+  return days * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
 }

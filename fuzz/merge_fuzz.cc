@@ -1,0 +1,88 @@
+// The whole merge on 2 to 5 inputs cut from the fuzz data, each read in its
+// own chunk size, against a simple merge written here: stable by (key,
+// input rank), a newline added to a last line that lacks one.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "driver/merge.h"
+#include "decode/decoder.h"
+#include "fuzz/memory_inputs.h"
+#include "timestamp/line_key.h"
+
+namespace {
+
+std::string simple_merge(const std::vector<std::string_view>& texts) {
+  std::vector<std::vector<std::string_view>> lines(texts.size());
+  for (size_t i = 0; i < texts.size(); ++i) {
+    size_t start = 0;
+    while (start < texts[i].size()) {
+      const size_t nl = texts[i].find('\n', start);
+      const size_t stop = nl == std::string_view::npos ? texts[i].size() : nl + 1;
+      lines[i].push_back(texts[i].substr(start, stop - start));
+      start = stop;
+    }
+  }
+  std::vector<size_t> next(texts.size(), 0);
+  std::string out;
+  for (;;) {
+    size_t best = texts.size();
+    int64_t best_key = 0;
+    for (size_t i = 0; i < texts.size(); ++i) {
+      if (next[i] == lines[i].size()) continue;
+      const int64_t k = line_key(lines[i][next[i]]);
+      if (best == texts.size() || k < best_key) {
+        best = i;
+        best_key = k;
+      }
+    }
+    if (best == texts.size()) return out;
+    const std::string_view l = lines[best][next[best]++];
+    out.append(l);
+    if (l.back() != '\n') out += '\n';
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 12) return 0;
+  const size_t k = 2 + data[0] % 4;
+  const std::string_view rest(reinterpret_cast<const char*>(data) + 11, size - 11);
+  // Cut the rest into k pieces at places the data chooses.
+  std::vector<std::string_view> texts;
+  size_t start = 0;
+  for (size_t i = 0; i < k; ++i) {
+    const size_t left = rest.size() - start;
+    const size_t len = i + 1 == k ? left : (left ? data[1 + i] % (left + 1) : 0);
+    texts.push_back(rest.substr(start, len));
+    // Data that opens like compressed data is the decoders' business.
+    if (detect_compression(reinterpret_cast<const unsigned char*>(texts.back().data()),
+                           texts.back().size()) != compression::none)
+      return 0;
+    start += len;
+  }
+
+  memory_inputs_reset();
+  std::vector<log_input> inputs(k);
+  std::vector<std::string_view> primed;  // inputs with at least one line
+  for (size_t i = 0; i < k; ++i) {
+    if (!input_open(inputs[i], "/dev/null", 1 + data[5 + i % 5] % 200)) std::abort();
+    memory_input_add(inputs[i].stream.fd, texts[i], 1 + data[6 + i % 5] % 97);
+    const input_status st = input_next(inputs[i]);
+    if (st == input_status::ok) {
+      primed.push_back(texts[i]);
+    } else if (st != input_status::dry || !texts[i].empty()) {
+      std::abort();
+    }
+  }
+  output out;
+  if (!output_open(out, 1, 1 + data[10] * 37)) std::abort();
+  const merge_result r = merge_inputs(inputs.data(), k, out);
+  if (r.status != merge_status::done) std::abort();
+  if (memory_output() != simple_merge(primed)) std::abort();
+  output_close(out);
+  for (auto& in : inputs) input_release(in);
+  return 0;
+}
