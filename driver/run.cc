@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,7 +58,18 @@ namespace {
 
 // Opens and primes every input in command-line order. The first failure is
 // reported and ends start-up, before anything is written.
+// True when fd is the regular file that standard output writes to. Merging
+// a file into itself would read back its own output without end (with >>)
+// or find it emptied (with >), so it is refused.
+bool is_standard_output(int fd, const struct stat& out) {
+  struct stat st;
+  return S_ISREG(out.st_mode) && ::fstat(fd, &st) == 0 && st.st_dev == out.st_dev &&
+         st.st_ino == out.st_ino;
+}
+
 bool start_inputs(log_input* inputs, size_t n, char** paths) {
+  struct stat out;
+  if (::fstat(STDOUT_FILENO, &out) != 0) out.st_mode = 0;
   for (size_t i = 0; i < n; ++i) {
     log_input& in = inputs[i];
     const char* path = paths[i];
@@ -67,6 +79,10 @@ bool start_inputs(log_input* inputs, size_t n, char** paths) {
       } else {
         print_input_failure(path, source_error_text(in.stream));
       }
+      return false;
+    }
+    if (is_standard_output(in.stream.fd, out)) {
+      print_input_failure(path, "input file is output file");
       return false;
     }
     switch (input_next(in)) {

@@ -109,6 +109,20 @@ TEST(Cli, WriteErrorsAreFailures) {
   EXPECT_EQ(r.err, "braidlogs: write error: Bad file descriptor\n");
 }
 
+// An input that is also standard output is refused before anything is
+// written, instead of being read back without end.
+TEST(Cli, AnInputThatIsTheOutputIsRefused) {
+  temp_dir dir;
+  const std::string a = dir.write("a", at("01/Jan/2020:00:00:00", "a"));
+  const std::string b = dir.write("b", at("01/Jan/2020:00:00:01", "b"));
+  const std::string cmd = "bash -c '" BRAIDLOGS_BIN " " + a + " " + b + " >> " + b + " 2> " +
+                          dir.file("err") + "; echo $? > " + dir.file("status") + "'";
+  ASSERT_NE(std::system(cmd.c_str()), -1);
+  EXPECT_EQ(read_file(dir.file("status")), "1\n");
+  EXPECT_EQ(read_file(dir.file("err")), "braidlogs: " + b + ": input file is output file\n");
+  EXPECT_EQ(read_file(b), at("01/Jan/2020:00:00:01", "b"));
+}
+
 // More inputs than the soft descriptor limit: it is raised to the hard limit.
 TEST(Cli, MoreInputsThanTheSoftDescriptorLimit) {
   temp_dir dir;
