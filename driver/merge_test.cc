@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "io/sys_io.h"
 #include "testsupport/temp_dir.h"
 #include "testsupport/reference_merge.h"
 #include "timestamp/line_key.h"
@@ -131,61 +130,4 @@ TEST(Merge, MatchesTheReferenceOnRandomLogs) {
       ASSERT_EQ(m.out, expect) << "trial " << trial << " block " << block;
     }
   }
-}
-
-namespace {
-
-// Reads of descriptor `failing_fd` fail with EIO once `allowed` bytes of it
-// have been read.
-int failing_fd = -1;
-size_t allowed = 0;
-ssize_t failing_read(int fd, void* buf, size_t n) {
-  if (fd != failing_fd) return ::read(fd, buf, n);
-  if (allowed == 0) {
-    errno = EIO;
-    return -1;
-  }
-  const ssize_t got = ::read(fd, buf, std::min(n, allowed));
-  if (got > 0) allowed -= static_cast<size_t>(got);
-  return got;
-}
-
-}  // namespace
-
-// A read failure in the middle is reported with the input that failed; the
-// lines merged before it are written.
-TEST(Merge, ReadFailureMidMergeIsReported) {
-  temp_dir dir;
-  std::string a_text, b_text;
-  for (int i = 0; i < 200; ++i) {
-    char date[40];
-    std::snprintf(date, sizeof date, "01/Jan/2020:00:%02d:%02d", i / 60, i % 60);
-    a_text += at(date, "a");
-    b_text += at(date, "b");
-  }
-  const std::string a = dir.write("a", a_text), b = dir.write("b", b_text);
-  std::vector<log_input> inputs(2);
-  ASSERT_TRUE(input_open(inputs[0], a.c_str(), 512));
-  ASSERT_TRUE(input_open(inputs[1], b.c_str(), 512));
-  failing_fd = inputs[1].stream.fd;
-  allowed = 2000;
-  sys_read = failing_read;
-  ASSERT_EQ(input_next(inputs[0]), input_status::ok);
-  ASSERT_EQ(input_next(inputs[1]), input_status::ok);
-  const std::string out_path = dir.file("out");
-  const int fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  output out;
-  ASSERT_TRUE(output_open(out, fd, 4096));
-  const merge_result r = merge_inputs(inputs.data(), 2, out);
-  sys_read = ::read;
-  ::close(fd);
-  EXPECT_EQ(r.status, merge_status::read_failed);
-  EXPECT_EQ(r.input, 1u);
-  EXPECT_EQ(inputs[1].stream.error, EIO);
-  const std::string got = read_file(out_path);
-  EXPECT_FALSE(got.empty());
-  EXPECT_EQ(got.find(at("01/Jan/2020:00:03:00", "a")), std::string::npos);
-  EXPECT_EQ(got.size() % at("01/Jan/2020:00:00:00", "a").size(), 0u);  // whole lines only
-  output_close(out);
-  for (auto& in : inputs) input_release(in);
 }
