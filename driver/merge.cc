@@ -13,8 +13,8 @@ merge_result failure_of(input_status st, size_t i) {
 }
 
 // Writes the rest of an input that no other input competes with any more:
-// its current line, then its remaining bytes as they come, without looking
-// for line ends. Adds the newline a last line may lack.
+// its current line, then its remaining bytes a buffer of whole lines at a
+// time, with no line keyed or chosen. Adds the newline a last line may lack.
 merge_result drain(log_input& in, size_t i, output& out) {
   merge_result r;
   if (!output_put_line(out, in.line)) {
