@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <new>
 #include <cstring>
+#include <new>
 
 #include "decode/format_ops.h"
 #include "io/sys_io.h"
@@ -13,6 +13,29 @@ namespace {
 
 // Compressed bytes read at a time.
 constexpr size_t kRawBlock = size_t{64} * 1024;
+
+// What each format is called, and the messages about it.
+struct format_texts {
+  const char* name;
+  const char* truncated;
+  const char* corrupt;
+  const char* not_built;
+};
+
+const format_texts& texts_for(compression c) {
+  static const format_texts kTexts[] = {
+      {"plain", "truncated data", "corrupt data", "unknown input"},
+      {"gzip", "truncated gzip data", "corrupt gzip data",
+       "gzip input, but this build has no gzip support"},
+      {"bzip2", "truncated bzip2 data", "corrupt bzip2 data",
+       "bzip2 input, but this build has no bzip2 support"},
+      {"xz", "truncated xz data", "corrupt xz data",
+       "xz input, but this build has no xz support"},
+      {"zstd", "truncated zstd data", "corrupt zstd data",
+       "zstd input, but this build has no zstd support"},
+  };
+  return kTexts[static_cast<int>(c)];
+}
 
 const format_ops* ops_for(compression c) {
   switch (c) {
@@ -35,38 +58,9 @@ compression detect_compression(const unsigned char* p, size_t n) {
   return compression::none;
 }
 
-const char* compression_name(compression c) {
-  switch (c) {
-    case compression::gzip: return "gzip";
-    case compression::bzip2: return "bzip2";
-    case compression::xz: return "xz";
-    case compression::zstd: return "zstd";
-    case compression::none: break;
-  }
-  return "plain";
-}
-
-const char* truncated_text(compression c) {
-  switch (c) {
-    case compression::gzip: return "truncated gzip data";
-    case compression::bzip2: return "truncated bzip2 data";
-    case compression::xz: return "truncated xz data";
-    case compression::zstd: return "truncated zstd data";
-    case compression::none: break;
-  }
-  return "truncated data";
-}
-
-const char* corrupt_text(compression c) {
-  switch (c) {
-    case compression::gzip: return "corrupt gzip data";
-    case compression::bzip2: return "corrupt bzip2 data";
-    case compression::xz: return "corrupt xz data";
-    case compression::zstd: return "corrupt zstd data";
-    case compression::none: break;
-  }
-  return "corrupt data";
-}
+const char* compression_name(compression c) { return texts_for(c).name; }
+const char* truncated_text(compression c) { return texts_for(c).truncated; }
+const char* corrupt_text(compression c) { return texts_for(c).corrupt; }
 
 bool decoder_fill(decoder& d) {
   raw_input& r = d.raw;
@@ -86,12 +80,7 @@ decoder* decoder_open(compression c, int fd, const unsigned char* head,
                       size_t head_len, const char** problem) {
   const format_ops* ops = ops_for(c);
   if (ops == nullptr) {
-    switch (c) {
-      case compression::gzip: *problem = "gzip input, but this build has no gzip support"; break;
-      case compression::bzip2: *problem = "bzip2 input, but this build has no bzip2 support"; break;
-      case compression::xz: *problem = "xz input, but this build has no xz support"; break;
-      default: *problem = "zstd input, but this build has no zstd support"; break;
-    }
+    *problem = texts_for(c).not_built;
     return nullptr;
   }
   auto* d = static_cast<decoder*>(std::malloc(sizeof(decoder)));

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 
+// The order indexes the tables of names and messages in decoder.cc.
 enum class compression { none, gzip, bzip2, xz, zstd };
 
 // Bytes needed to tell every format apart.
