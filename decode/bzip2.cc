@@ -28,9 +28,9 @@ member_step bz_step(void* state, const unsigned char* in, size_t in_len, char* o
                     size_t out_len) {
   auto* s = static_cast<bz_state*>(state);
   s->s.next_in = reinterpret_cast<char*>(const_cast<unsigned char*>(in));
-  s->s.avail_in = in_len > UINT32_MAX ? UINT32_MAX : static_cast<unsigned>(in_len);
+  s->s.avail_in = clamp32(in_len);
   s->s.next_out = out;
-  s->s.avail_out = out_len > UINT32_MAX ? UINT32_MAX : static_cast<unsigned>(out_len);
+  s->s.avail_out = clamp32(out_len);
   const unsigned in_was = s->s.avail_in, out_was = s->s.avail_out;
   const int ret = BZ2_bzDecompress(&s->s);
   member_step r;

@@ -6,13 +6,6 @@
 #include "decode/format_ops.h"
 #include "decode/member_loop.h"
 
-namespace {
-
-// The libraries take 32-bit lengths.
-uint32_t clamp32(size_t n) { return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n); }
-
-}  // namespace
-
 #if defined(BRAIDLOGS_GZIP_ISAL)
 #include <isa-l/igzip_lib.h>
 

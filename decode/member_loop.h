@@ -6,8 +6,14 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "decode/decoder.h"
+
+// The libraries take 32-bit lengths: offer them at most that much at once.
+inline uint32_t clamp32(size_t n) {
+  return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
+}
 
 // What one call of the library did.
 struct member_step {

@@ -52,12 +52,6 @@ void raise_descriptor_limit() {
   }
 }
 
-}  // namespace
-
-namespace {
-
-// Opens and primes every input in command-line order. The first failure is
-// reported and ends start-up, before anything is written.
 // True when fd is the regular file that standard output writes to. Merging
 // a file into itself would read back its own output without end (with >>)
 // or find it emptied (with >), so it is refused.
@@ -67,6 +61,8 @@ bool is_standard_output(int fd, const struct stat& out) {
          st.st_ino == out.st_ino;
 }
 
+// Opens and primes every input in command-line order. The first failure is
+// reported and ends start-up, before anything is written.
 bool start_inputs(log_input* inputs, size_t n, char** paths) {
   struct stat out;
   if (::fstat(STDOUT_FILENO, &out) != 0) out.st_mode = 0;
