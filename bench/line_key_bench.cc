@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "timestamp/line_key.h"
+#include "key/line_key.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "driver/loser_tree.h"
+#include "merge/loser_tree.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "fuzz/memory_inputs.h"
-#include "io/source.h"
-#include "testsupport/compress.h"
+#include "input/source.h"
+#include "tests/compress.h"
 
 namespace {
 

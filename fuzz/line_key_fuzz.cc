@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "timestamp/line_key.h"
+#include "key/line_key.h"
 
 namespace {
 

@@ -6,7 +6,8 @@
 #include <cstring>
 #include <map>
 
-#include "io/sys_io.h"
+#include "input/sys_read.h"
+#include "output/sys_write.h"
 
 namespace {
 

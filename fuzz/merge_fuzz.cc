@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/merge.h"
-#include "decode/decoder.h"
+#include "merge/merge.h"
+#include "input/decoder.h"
 #include "fuzz/memory_inputs.h"
-#include "timestamp/line_key.h"
+#include "key/line_key.h"
 
 namespace {
 

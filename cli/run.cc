@@ -1,0 +1,138 @@
+#include "cli/run.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+
+#include "input/log_input.h"
+#include "merge/merge.h"
+#include "cli/messages.h"
+#include "output/output.h"
+#include "output/pipe_size.h"
+
+namespace {
+
+// The pipe size asked for when standard output is a pipe: the largest an
+// unprivileged Linux process may set by default.
+constexpr int kWidePipe = 1024 * 1024;
+
+// Gives any closed standard descriptor a harmless stand-in before inputs
+// are opened, so that no input lands on descriptor 1 and gets the merge
+// written into it. Standard output stands in read-only: writing to it then
+// fails, and a closed standard output is reported, not silently ignored.
+void guard_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int got = ::open("/dev/null", fd == 2 ? O_WRONLY : O_RDONLY);
+    if (got >= 0 && got != fd) {
+      ::dup2(got, fd);
+      ::close(got);
+    }
+  }
+}
+
+// Every input stays open until it runs dry, so the number of inputs is
+// bounded by the descriptor limit: lift the soft limit as high as the hard
+// limit allows.
+void raise_descriptor_limit() {
+  struct rlimit rl;
+  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == rl.rlim_max) return;
+  rl.rlim_cur = rl.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &rl);
+}
+
+// True when fd is the regular file that standard output writes to. Merging
+// a file into itself would read back its own output without end (with >>)
+// or find it emptied (with >), so it is refused.
+bool is_standard_output(int fd, const struct stat& out) {
+  struct stat st;
+  return S_ISREG(out.st_mode) && ::fstat(fd, &st) == 0 && st.st_dev == out.st_dev &&
+         st.st_ino == out.st_ino;
+}
+
+// Opens and primes every input in command-line order. The first failure is
+// reported and ends start-up, before anything is written.
+bool start_inputs(log_input* inputs, size_t n, char** paths) {
+  struct stat out;
+  if (::fstat(STDOUT_FILENO, &out) != 0) out.st_mode = 0;
+  for (size_t i = 0; i < n; ++i) {
+    log_input& in = inputs[i];
+    const char* path = paths[i];
+    if (!input_open(in, path)) {
+      print_input_failure(path, source_error_text(in.stream));
+      return false;
+    }
+    if (is_standard_output(in.stream.fd, out)) {
+      print_input_failure(path, "input file is output file");
+      return false;
+    }
+    switch (input_next(in)) {
+      case input_status::ok:
+        break;
+      case input_status::dry:
+        print_empty_input(path);
+        return false;
+      case input_status::failed:
+        print_input_failure(path, source_error_text(in.stream));
+        return false;
+    }
+  }
+  return true;
+}
+
+// Merges the primed inputs to standard output and reports how it ended.
+int merge_to_stdout(log_input* inputs, size_t n) {
+  widen_pipe(STDOUT_FILENO, kWidePipe);
+  output out;
+  if (!output_open(out, STDOUT_FILENO)) {
+    print_no_memory();
+    return 1;
+  }
+  const merge_result r = merge_inputs(inputs, n, out);
+  int status = 1;
+  switch (r.status) {
+    case merge_status::done:
+      status = 0;
+      break;
+    case merge_status::read_failed:
+      print_input_failure(inputs[r.input].path,
+                          source_error_text(inputs[r.input].stream));
+      break;
+    case merge_status::write_failed:
+      print_write_error(out.error);
+      break;
+    case merge_status::no_memory:
+      print_no_memory();
+      break;
+  }
+  output_close(out);
+  return status;
+}
+
+}  // namespace
+
+int braidlogs_run(int argc, char** argv) {
+  if (argc < 3) {
+    print_usage();
+    return 1;
+  }
+  guard_standard_descriptors();
+  raise_descriptor_limit();
+
+  const size_t n = static_cast<size_t>(argc - 1);
+  auto* inputs = static_cast<log_input*>(std::calloc(n, sizeof(log_input)));
+  if (inputs == nullptr) {
+    print_no_memory();
+    return 1;
+  }
+  for (size_t i = 0; i < n; ++i) new (&inputs[i]) log_input{};
+  const int status = start_inputs(inputs, n, argv + 1) ? merge_to_stdout(inputs, n) : 1;
+  for (size_t i = 0; i < n; ++i) input_release(inputs[i]);
+  std::free(inputs);
+  return status;
+}

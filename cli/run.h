@@ -1,0 +1,13 @@
+// Command-line stage: the program around the merge.
+//
+// Owns the command line, start-up (standard descriptors, the open-file
+// limit, opening and priming the inputs in command-line order), every
+// message on standard error and the exit status. It is the only place that
+// prints or chooses a status; the stages below it only return status.
+#pragma once
+
+// Runs braidlogs on argv[1..argc-1], writing the merge to descriptor 1 and
+// messages to standard error. Returns the exit status: 0 when every line of
+// every input was written, 1 on any failure. Standard output is left empty
+// by every failure at start-up.
+int braidlogs_run(int argc, char** argv);

@@ -1,3 +1,0 @@
-#include "driver/run.h"
-
-int main(int argc, char** argv) { return braidlogs_run(argc, argv); }

@@ -1,0 +1,120 @@
+#include "input/log_input.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+
+bool input_open(log_input& in, const char* path, size_t block) {
+  in = log_input{};
+  in.path = path;
+  if (!source_open(in.stream, path)) return false;
+  in.buf = static_cast<char*>(std::malloc(block));
+  if (in.buf == nullptr) {
+    source_close(in.stream);
+    in.stream.error = ENOMEM;
+    return false;
+  }
+  in.cap = block;
+  in.active = 1;
+  return true;
+}
+
+void input_release(log_input& in) {
+  source_close(in.stream);
+  std::free(in.buf);
+  in.buf = nullptr;
+  in.cap = in.pos = in.scan = in.end = 0;
+  in.active = 0;
+}
+
+namespace {
+
+input_status end_input(log_input& in, input_status why) {
+  in.active = 0;
+  in.line = {};
+  source_close(in.stream);
+  return why;
+}
+
+// Makes room after the unfinished line [pos, end) and reads more bytes.
+// Returns ok when bytes arrived, dry at end of input, or failed.
+input_status refill(log_input& in) {
+  if (in.pos > 0) {
+    const size_t keep = in.end - in.pos;
+    std::memmove(in.buf, in.buf + in.pos, keep);
+    in.scan -= in.pos;
+    in.end = keep;
+    in.pos = 0;
+  }
+  // A line as long as the buffer: grow it. Half the buffer must be free so
+  // that reads stay large while a long line builds up.
+  if (in.end == in.cap || in.cap - in.end < in.cap / 2) {
+    const size_t bigger = in.cap > 0 ? in.cap * 2 : kInputBlockSize;
+    char* grown = static_cast<char*>(std::realloc(in.buf, bigger));
+    if (grown == nullptr) {
+      in.stream.error = ENOMEM;
+      return end_input(in, input_status::failed);
+    }
+    in.buf = grown;
+    in.cap = bigger;
+  }
+  const ssize_t got = source_read(in.stream, in.buf + in.end, in.cap - in.end);
+  if (got < 0) return end_input(in, input_status::failed);
+  if (got == 0) {
+    in.at_eof = true;
+    return input_status::dry;
+  }
+  in.end += static_cast<size_t>(got);
+  return input_status::ok;
+}
+
+}  // namespace
+
+input_status input_next(log_input& in) {
+  for (;;) {
+    const void* nl = std::memchr(in.buf + in.scan, '\n', in.end - in.scan);
+    if (nl != nullptr) {
+      const size_t stop = static_cast<size_t>(static_cast<const char*>(nl) - in.buf) + 1;
+      in.line = std::string_view(in.buf + in.pos, stop - in.pos);
+      in.pos = in.scan = stop;
+      return input_status::ok;
+    }
+    in.scan = in.end;
+    if (in.at_eof) {
+      if (in.pos == in.end) return end_input(in, input_status::dry);
+      // The last line, without a newline.
+      in.line = std::string_view(in.buf + in.pos, in.end - in.pos);
+      in.pos = in.scan = in.end;
+      return input_status::ok;
+    }
+    const input_status st = refill(in);
+    if (st == input_status::failed) return st;
+  }
+}
+
+input_status input_next_piece(log_input& in, std::string_view* piece) {
+  for (;;) {
+    if (in.pos < in.end) {
+      if (in.at_eof) {  // the rest, ending with a line that has no newline
+        *piece = std::string_view(in.buf + in.pos, in.end - in.pos);
+        in.pos = in.scan = in.end;
+        return input_status::ok;
+      }
+      // Hand out whole lines only, so that a read failure can never leave
+      // part of a line written.
+      for (size_t i = in.end; i > in.scan; --i) {
+        if (in.buf[i - 1] == '\n') {
+          *piece = std::string_view(in.buf + in.pos, i - in.pos);
+          in.pos = in.scan = i;
+          return input_status::ok;
+        }
+      }
+      in.scan = in.end;
+    } else if (in.at_eof) {
+      return end_input(in, input_status::dry);
+    }
+    const input_status st = refill(in);
+    if (st == input_status::failed) return st;
+  }
+}

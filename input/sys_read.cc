@@ -1,0 +1,14 @@
+#include "input/sys_read.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+sys_read_fn sys_read = ::read;
+
+ssize_t read_retrying(int fd, void* buf, size_t n) {
+  for (;;) {
+    const ssize_t got = sys_read(fd, buf, n);
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}

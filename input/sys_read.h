@@ -1,0 +1,17 @@
+// The read call behind a seam that tests can replace to inject failures,
+// short reads and interrupted calls.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+using sys_read_fn = ssize_t (*)(int fd, void* buf, size_t n);
+
+// Every read of log data goes through this. It is ::read unless a test has
+// swapped it.
+extern sys_read_fn sys_read;
+
+// Reads up to n bytes, retrying calls interrupted by a signal. Returns the
+// byte count, 0 at end of file, or -1 with errno set.
+ssize_t read_retrying(int fd, void* buf, size_t n);

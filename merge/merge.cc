@@ -1,0 +1,91 @@
+#include "merge/merge.h"
+
+#include "key/line_key.h"
+#include "merge/loser_tree.h"
+
+namespace {
+
+merge_result read_failure(size_t i) {
+  merge_result r;
+  r.input = i;
+  r.status = merge_status::read_failed;
+  return r;
+}
+
+// Writes the rest of an input that no other input competes with any more:
+// its current line, then its remaining bytes a buffer of whole lines at a
+// time, with no line keyed or chosen. Adds the newline a last line may lack.
+merge_result drain(log_input& in, size_t i, output& out) {
+  merge_result r;
+  if (!output_put_line(out, in.line)) {
+    r.status = merge_status::write_failed;
+    return r;
+  }
+  char last = '\n';
+  std::string_view piece;
+  input_status st;
+  while ((st = input_next_piece(in, &piece)) == input_status::ok) {
+    if (!output_put(out, piece)) {
+      r.status = merge_status::write_failed;
+      return r;
+    }
+    last = piece.back();
+  }
+  if (st != input_status::dry) return read_failure(i);
+  if (last != '\n' && !output_put(out, "\n", 1))
+    r.status = merge_status::write_failed;
+  return r;
+}
+
+}  // namespace
+
+merge_result merge_inputs(log_input* in, size_t n, output& out) {
+  merge_result result;
+  loser_tree t;
+  if (n == 0) return result;
+  if (!tree_init(t, n)) {
+    result.status = merge_status::no_memory;
+    return result;
+  }
+  for (size_t i = 0; i < n; ++i)
+    t.keys[i] = in[i].active ? line_key(in[i].line) : kExhausted;
+  tree_build(t);
+
+  for (;;) {
+    const size_t w = tree_winner(t);
+    if (t.keys[w] == kExhausted) break;
+    const size_t r = tree_runner_up(t);
+    if (r == n || t.keys[r] == kExhausted) {
+      result = drain(in[w], w, out);
+      break;
+    }
+    // Write the winner's lines for as long as they still come before the
+    // runner-up's current line; only then replay the tree.
+    const int64_t rival = t.keys[r];
+    log_input& win = in[w];
+    for (;;) {
+      if (!output_put_line(out, win.line)) {
+        result.status = merge_status::write_failed;
+        break;
+      }
+      const input_status st = input_next(win);
+      if (st != input_status::ok) {
+        if (st != input_status::dry) result = read_failure(w);
+        t.keys[w] = kExhausted;
+        break;
+      }
+      const int64_t key = line_key(win.line);
+      t.keys[w] = key;
+      if (key > rival || (key == rival && w > r)) break;
+    }
+    if (result.status != merge_status::done) break;
+    tree_replay(t, w);
+  }
+  tree_free(t);
+
+  // Lines merged before a read failure are correct output: write them.
+  if (result.status != merge_status::write_failed && !output_flush(out) &&
+      result.status == merge_status::done)
+    result.status = merge_status::write_failed;
+  return result;
+}

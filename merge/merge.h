@@ -1,0 +1,31 @@
+// Merge stage: every line of every input, in key order, to the output.
+//
+// Owns choosing the next line (the key of each line, the tournament tree,
+// ties to the input named first) and the loop that moves lines from the
+// inputs to the output. It reports how the merge ended as a status; it
+// never prints, exits, opens paths or decides what a failure is called.
+#pragma once
+
+#include <cstddef>
+
+#include "input/log_input.h"
+#include "output/output.h"
+
+enum class merge_status {
+  done,         // every line of every input was written and flushed
+  read_failed,  // `input` could not be read; lines merged before it are out
+  write_failed, // the output failed; out.error says why
+  no_memory,    // the merge's own tables could not be allocated
+};
+
+struct merge_result {
+  merge_status status = merge_status::done;
+  size_t input = 0;  // the input that failed, for read_failed
+};
+
+// Merges n inputs, each active with its first line read or already dry.
+// Repeatedly writes the current line that comes first (smallest key, then
+// the input named first) and moves that input to its next line. Each
+// input's lines keep their own order; nothing is sorted within an input.
+// Ends with the output flushed.
+merge_result merge_inputs(log_input* inputs, size_t n, output& out);

@@ -1,0 +1,63 @@
+#include "output/output.h"
+
+#include <cstdlib>
+
+#include "output/sys_write.h"
+
+bool output_open(output& out, int fd, size_t cap) {
+  out = output{};
+  out.buf = static_cast<char*>(std::malloc(cap));
+  if (out.buf == nullptr) return false;
+  out.fd = fd;
+  out.cap = cap;
+  return true;
+}
+
+void output_close(output& out) {
+  std::free(out.buf);
+  out.buf = nullptr;
+  out.cap = out.len = 0;
+}
+
+namespace {
+
+// Records a failed write. The buffer is marked full so that the inline fast
+// path of output_put always falls through to the slow path, which fails.
+bool fail(output& out, int error) {
+  out.error = error;
+  out.len = out.cap;
+  return false;
+}
+
+}  // namespace
+
+bool output_flush(output& out) {
+  if (out.error != 0) return false;
+  if (out.len == 0) return true;
+  const int error = write_fully(out.fd, out.buf, out.len);
+  if (error != 0) return fail(out, error);
+  out.len = 0;
+  return true;
+}
+
+bool output_put_slow(output& out, const char* p, size_t n) {
+  if (out.error != 0) return false;
+  // Fill the buffer to the brim so every write but the last is full-sized.
+  const size_t room = out.cap - out.len;
+  std::memcpy(out.buf + out.len, p, room);
+  out.len = out.cap;
+  p += room;
+  n -= room;
+  if (!output_flush(out)) return false;
+  // What is left of a piece larger than the buffer goes out directly.
+  if (n >= out.cap) {
+    const size_t direct = n - n % out.cap;
+    const int error = write_fully(out.fd, p, direct);
+    if (error != 0) return fail(out, error);
+    p += direct;
+    n -= direct;
+  }
+  std::memcpy(out.buf, p, n);
+  out.len = n;
+  return true;
+}

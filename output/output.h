@@ -1,0 +1,59 @@
+// Output stage: buffered writing of the merged log to a file descriptor.
+//
+// Owns the output buffer, widening an output pipe, and turning short,
+// interrupted and failed writes into one sticky errno. It never prints,
+// exits, installs a signal handler or looks at what the bytes mean: a
+// reader that goes away ends the process through SIGPIPE as usual, or,
+// where SIGPIPE is ignored, as a write error (EPIPE).
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+
+// The output: one large buffer in front of a descriptor. Lines are copied in
+// and go out in big writes. After a failed write `error` holds its errno and
+// every later call fails at once, so a caller may check only some results
+// and still never report success for bytes that were not written.
+struct output {
+  int fd = -1;
+  char* buf = nullptr;
+  size_t cap = 0;
+  size_t len = 0;
+  int error = 0;
+};
+
+// Default size of the output buffer.
+inline constexpr size_t kOutputBufferSize = size_t{256} * 1024;
+
+// Sets up `out` to write to fd through a buffer of `cap` bytes. Returns
+// false when the buffer cannot be allocated.
+bool output_open(output& out, int fd, size_t cap = kOutputBufferSize);
+void output_close(output& out);
+
+// Writes out everything buffered. Returns false on a write failure.
+bool output_flush(output& out);
+
+bool output_put_slow(output& out, const char* p, size_t n);
+
+// Appends n bytes. Returns false on a write failure.
+inline bool output_put(output& out, const char* p, size_t n) {
+  if (n <= out.cap - out.len) {
+    std::memcpy(out.buf + out.len, p, n);
+    out.len += n;
+    return true;
+  }
+  return output_put_slow(out, p, n);
+}
+
+inline bool output_put(output& out, std::string_view s) {
+  return output_put(out, s.data(), s.size());
+}
+
+// Appends one line, adding a newline when it lacks one (only the last line
+// of an input can), so that it is never glued to the next line written.
+inline bool output_put_line(output& out, std::string_view line) {
+  if (!output_put(out, line)) return false;
+  if (line.empty() || line.back() != '\n') return output_put(out, "\n", 1);
+  return true;
+}

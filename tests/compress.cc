@@ -1,0 +1,91 @@
+#include "tests/compress.h"
+
+#include <stdexcept>
+
+#ifdef BRAIDLOGS_GZIP
+#include <zlib.h>
+#endif
+#ifdef BRAIDLOGS_BZIP2
+#include <bzlib.h>
+#endif
+#ifdef BRAIDLOGS_XZ
+#include <lzma.h>
+#endif
+#ifdef BRAIDLOGS_ZSTD
+#include <zstd.h>
+#endif
+
+bool can_compress(compression c) {
+  switch (c) {
+#ifdef BRAIDLOGS_GZIP
+    case compression::gzip: return true;
+#endif
+#ifdef BRAIDLOGS_BZIP2
+    case compression::bzip2: return true;
+#endif
+#ifdef BRAIDLOGS_XZ
+    case compression::xz: return true;
+#endif
+#ifdef BRAIDLOGS_ZSTD
+    case compression::zstd: return true;
+#endif
+    default: return false;
+  }
+}
+
+std::string compress(compression c, std::string_view data) {
+  std::string out;
+  switch (c) {
+#ifdef BRAIDLOGS_GZIP
+    case compression::gzip: {
+      z_stream z{};
+      if (deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) break;
+      out.resize(deflateBound(&z, data.size()) + 64);
+      z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+      z.avail_in = static_cast<uInt>(data.size());
+      z.next_out = reinterpret_cast<Bytef*>(out.data());
+      z.avail_out = static_cast<uInt>(out.size());
+      if (deflate(&z, Z_FINISH) != Z_STREAM_END) throw std::runtime_error("deflate");
+      out.resize(z.total_out);
+      deflateEnd(&z);
+      return out;
+    }
+#endif
+#ifdef BRAIDLOGS_BZIP2
+    case compression::bzip2: {
+      unsigned len = static_cast<unsigned>(data.size() + data.size() / 100 + 600);
+      out.resize(len);
+      if (BZ2_bzBuffToBuffCompress(out.data(), &len, const_cast<char*>(data.data()),
+                                   static_cast<unsigned>(data.size()), 1, 0, 0) != BZ_OK)
+        throw std::runtime_error("bzip2");
+      out.resize(len);
+      return out;
+    }
+#endif
+#ifdef BRAIDLOGS_XZ
+    case compression::xz: {
+      out.resize(lzma_stream_buffer_bound(data.size()));
+      size_t len = 0;
+      if (lzma_easy_buffer_encode(1, LZMA_CHECK_CRC64, nullptr,
+                                  reinterpret_cast<const uint8_t*>(data.data()), data.size(),
+                                  reinterpret_cast<uint8_t*>(out.data()), &len,
+                                  out.size()) != LZMA_OK)
+        throw std::runtime_error("xz");
+      out.resize(len);
+      return out;
+    }
+#endif
+#ifdef BRAIDLOGS_ZSTD
+    case compression::zstd: {
+      out.resize(ZSTD_compressBound(data.size()));
+      const size_t len = ZSTD_compress(out.data(), out.size(), data.data(), data.size(), 3);
+      if (ZSTD_isError(len)) throw std::runtime_error("zstd");
+      out.resize(len);
+      return out;
+    }
+#endif
+    default:
+      break;
+  }
+  throw std::runtime_error("format not built in");
+}

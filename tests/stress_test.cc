@@ -1,0 +1,149 @@
+// Stress: many inputs, huge lines, binary input, growing files, early
+// readers' exit. Sized to run in seconds.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "input/sys_read.h"
+#include "tests/reference_merge.h"
+#include "tests/run_tool.h"
+#include "tests/temp_dir.h"
+
+namespace {
+
+std::string dated(int second, const std::string& what) {
+  char line[160];
+  std::snprintf(line, sizeof line, "10.9.8.7 - - [04/Apr/2024:%02d:%02d:%02d +0000] \"GET /%s\" 200 1\n",
+                second / 3600 % 24, second / 60 % 60, second % 60, what.c_str());
+  return line;
+}
+
+}  // namespace
+
+// Ten thousand inputs, with a soft descriptor limit of 1,024: the limit is
+// lifted to the hard limit and every line comes out in order.
+TEST(Stress, TenThousandInputsUnderALowSoftLimit) {
+  struct rlimit rl;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+  if (rl.rlim_max != RLIM_INFINITY && rl.rlim_max < 10100)
+    GTEST_SKIP() << "hard descriptor limit " << rl.rlim_max << " is below 10,100";
+  temp_dir dir;
+  std::vector<std::string> paths;
+  std::string expect;
+  for (int i = 0; i < 10000; ++i) {
+    // Input i holds the line of second 9999 - i: the last named comes first.
+    const std::string line = dated(i, std::to_string(i));
+    paths.push_back(dir.write(std::to_string(i), line));
+  }
+  for (int i = 0; i < 10000; ++i) expect += dated(i, std::to_string(i));
+  run_options opt;
+  opt.soft_fd_limit = 1024;
+  std::reverse(paths.begin(), paths.end());
+  const run_result r = run_braidlogs(paths, opt);
+  EXPECT_EQ(r.status, 0) << r.err.substr(0, 200);
+  EXPECT_TRUE(r.out == expect);
+}
+
+// A 100 MB line without a newline, between ordinary lines of another input.
+TEST(Stress, AHundredMegabyteLineComesOutWhole) {
+  temp_dir dir;
+  std::string huge = "10.0.0.1 - - [04/Apr/2024:00:00:05 +0000] \"GET /";
+  huge.append(100u << 20, 'h');
+  const std::string a = dir.write("a", huge);
+  const std::string b = dir.write("b", dated(1, "b1") + dated(9, "b9"));
+  const run_result r = run_braidlogs({a, b});
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(r.out.size(), huge.size() + 1 + dated(1, "b1").size() + dated(9, "b9").size());
+  EXPECT_TRUE(r.out.compare(0, dated(1, "b1").size(), dated(1, "b1")) == 0);
+  EXPECT_TRUE(r.out.compare(dated(1, "b1").size(), huge.size(), huge) == 0);
+  EXPECT_EQ(r.out.substr(dated(1, "b1").size() + huge.size()), "\n" + dated(9, "b9"));
+}
+
+// Pure random bytes, merged with a log: exactly the reference merge.
+TEST(Stress, RandomBinaryInput) {
+  temp_dir dir;
+  std::mt19937 rng(99);
+  for (int trial = 0; trial < 5; ++trial) {
+    std::string noise(1 << 20, '\0');
+    for (char& c : noise) c = static_cast<char>(rng());
+    // Some brackets with date-like bytes, so that some keys are real.
+    for (int i = 0; i < 200; ++i) noise.replace(rng() % (noise.size() - 40), 22, "[07/Jul/2024:12:00:00 ");
+    std::string log;
+    for (int i = 0; i < 3000; ++i) log += dated(i * 20, std::to_string(i));
+    const std::string p = dir.write("noise", noise), q = dir.write("log", log);
+    const run_result r = run_braidlogs({p, q});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out == reference_merge({noise, log}));
+  }
+}
+
+// A file that grows while it is merged. The growth is driven from the read
+// seam: the first time a read finds the end of the file, the test appends
+// more lines and lets the read go on, so the reader meets exactly the case a
+// live log gives it, on every run, whatever the machine is doing.
+namespace growing {
+ino_t inode = 0;
+std::string path, more;
+bool grown = false;
+
+ssize_t read_then_grow(int fd, void* buf, size_t n) {
+  ssize_t got = ::read(fd, buf, n);
+  struct stat st;
+  if (got == 0 && !grown && fstat(fd, &st) == 0 && st.st_ino == inode) {
+    grown = true;
+    const int w = open(path.c_str(), O_WRONLY | O_APPEND);
+    if (w < 0 || write(w, more.data(), more.size()) != static_cast<ssize_t>(more.size())) _exit(99);
+    close(w);
+    got = ::read(fd, buf, n);
+  }
+  return got;
+}
+
+void install() { sys_read = read_then_grow; }
+}  // namespace growing
+
+TEST(Stress, AGrowingFile) {
+  temp_dir dir;
+  std::string first;
+  for (int i = 0; i < 100000; ++i) first += dated(i % 3600, "first" + std::to_string(i));
+  const std::string tail = "10.0.0.2 - - [31/Dec/2099:00:00:00 +0000] last\n";
+  growing::path = dir.write("a", first);
+  growing::inode = inode_of(growing::path);
+  growing::more.clear();
+  for (int i = 0; i < 100000; ++i) growing::more += dated(3599, "more" + std::to_string(i));
+  const std::string b = dir.write("b", tail);
+  const run_result r = run_braidlogs_in_child({growing::path, b}, growing::install);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.out == first + growing::more + tail);
+}
+
+// A reader that leaves early ends the merge at once: through SIGPIPE, or,
+// where the caller left SIGPIPE ignored, with the write error.
+TEST(Stress, HeadEndsItAtOnce) {
+  temp_dir dir;
+  std::string text;
+  for (int i = 0; i < 400000; ++i) text += dated(i / 10, std::to_string(i));
+  const std::string a = dir.write("a", text), b = dir.write("b", text);
+  const std::string out = dir.file("out"), err = dir.file("err");
+  const std::string cmd = "bash -c '" BRAIDLOGS_BIN " " + a + " " + b + " 2> " + err +
+                          " | head -1 > " + out + "; echo ${PIPESTATUS[0]} >> " + out + "'";
+  ASSERT_NE(std::system(cmd.c_str()), -1);
+  const std::string got = read_file(out);
+  ASSERT_EQ(got.rfind(dated(0, "0"), 0), 0u) << got;
+  const std::string status = got.substr(dated(0, "0").size());
+  if (status == "141\n") {  // 128 + SIGPIPE: killed, not run to the end
+    EXPECT_EQ(read_file(err), "");
+  } else {
+    EXPECT_EQ(status, "1\n");
+    EXPECT_EQ(read_file(err), "braidlogs: write error: Broken pipe\n");
+  }
+}
