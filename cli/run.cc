@@ -110,6 +110,14 @@ int merge_to_stdout(log_input* inputs, size_t n) {
       print_no_memory();
       break;
   }
+  // Inputs whose compressed data was followed by garbage were merged to
+  // their last whole member; say so now, once each, in command-line order.
+  for (size_t i = 0; i < n; ++i) {
+    if (inputs[i].stream.trailing_garbage) {
+      print_input_failure(inputs[i].path, "trailing garbage after compressed data");
+      status = 1;
+    }
+  }
   output_close(out);
   return status;
 }

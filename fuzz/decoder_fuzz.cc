@@ -13,7 +13,7 @@
 
 namespace {
 
-// Reads the whole source; false when it failed.
+// Reads the whole source; false when it failed or ended at trailing garbage.
 bool read_all(const std::string& bytes, size_t chunk, std::string* text) {
   byte_source src;
   if (!source_open(src, "/dev/null")) std::abort();
@@ -23,7 +23,7 @@ bool read_all(const std::string& bytes, size_t chunk, std::string* text) {
   const size_t want = 1 + chunk % sizeof buf;
   while ((got = source_read(src, buf, want)) > 0) text->append(buf, static_cast<size_t>(got));
   source_close(src);
-  return got == 0;
+  return got == 0 && !src.trailing_garbage;
 }
 
 }  // namespace

@@ -27,4 +27,16 @@ for mode in 1 2 3 4; do
   { printf "\\x0$mode\\x10\\x00\\x80"; log a 0 30; } > "$dir/decoder_fuzz/format$mode"
   { printf "\\x0$mode\\x10\\x02\\x80"; log a 0 30; } > "$dir/decoder_fuzz/cut$mode"
 done
-{ printf '\x00\x05\x00\x00'; log a 0 5 | gzip -c; } > "$dir/decoder_fuzz/raw-gzip"
+# Raw files as the formats' own tools write them, with their common options.
+log a 0 40 > "$dir/sample"
+raw() {  # raw NAME COMMAND...: mode 0, the command's output on the sample
+  { printf '\x00\x05\x00\x00'; "${@:2}" < "$dir/sample"; } > "$dir/decoder_fuzz/raw-$1"
+}
+raw gzip1 gzip -1 -c; raw gzip9n gzip -9 -n -c
+raw bzip2-1 bzip2 -1 -c; raw bzip2-9 bzip2 -9 -c
+raw xz0 xz -0 -c; raw xz6 xz -6 -c; raw xz9e xz -9e -c; raw xzT2 xz -T2 --block-size=1024 -c
+raw zstd1 zstd -q -1 -c; raw zstd19 zstd -q -19 -c; raw zstdlong zstd -q --long=27 -c
+raw zstdT2 zstd -q -T2 -c; raw pzstd pzstd -q -p 2 -c
+{ printf '\x00\x05\x00\x00'; gzip -c < "$dir/sample"; gzip -c < /dev/null; printf 'tail'; } > "$dir/decoder_fuzz/raw-gzip-members-tail"
+{ printf '\x00\x05\x00\x00'; xz -c < "$dir/sample"; printf '\0\0\0\0'; xz -c < /dev/null; } > "$dir/decoder_fuzz/raw-xz-padding"
+rm "$dir/sample"

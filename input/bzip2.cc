@@ -3,7 +3,6 @@
 #include <cstdlib>
 
 #include "input/format_ops.h"
-#include "input/member_loop.h"
 
 #if defined(BRAIDLOGS_BZIP2)
 #include <bzlib.h>
@@ -13,14 +12,14 @@ namespace {
 struct bz_state {
   bz_stream s;
   bool live;  // BZ2_bzDecompressInit has been called and not ended
-  member_reader reader;
 };
 
 bool bz_begin(void* state) {
   auto* s = static_cast<bz_state*>(state);
   if (s->live) BZ2_bzDecompressEnd(&s->s);
   s->s = bz_stream{};
-  s->live = BZ2_bzDecompressInit(&s->s, 0, 0) == BZ_OK;
+  const int ret = BZ2_bzDecompressInit(&s->s, 0, 0);
+  s->live = ret == BZ_OK;
   return s->live;
 }
 
@@ -37,21 +36,24 @@ member_step bz_step(void* state, const unsigned char* in, size_t in_len, char* o
   r.used = in_was - s->s.avail_in;
   r.made = out_was - s->s.avail_out;
   r.ended = ret == BZ_STREAM_END;
-  r.failed = ret != BZ_OK && ret != BZ_STREAM_END;
+  r.no_memory = ret == BZ_MEM_ERROR;
+  r.failed = ret != BZ_OK && ret != BZ_STREAM_END && !r.no_memory;
   return r;
 }
 
-const member_codec kBzip2Codec = {bz_begin, bz_step};
-
-bool bz_start(decoder& d) {
-  auto* s = static_cast<bz_state*>(std::calloc(1, sizeof(bz_state)));
-  if (s == nullptr) return false;
-  d.state = s;
-  return true;
+// A later stream is whatever starts with "BZh" and a block-size digit, as
+// bzip2 itself decides; anything else after a stream is trailing garbage.
+boundary bz_follows(const unsigned char* p, size_t n, bool eof) {
+  static const unsigned char kMagic[] = {'B', 'Z', 'h'};
+  const boundary b = boundary_by_magic(p, n, eof, kMagic, sizeof kMagic);
+  if (b.kind != boundary_kind::member) return b;
+  if (n < 4) return {boundary_kind::truncated};
+  return {p[3] >= '1' && p[3] <= '9' ? boundary_kind::member : boundary_kind::garbage};
 }
 
-ssize_t bz_read(decoder& d, char* out, size_t n) {
-  return read_members(d, static_cast<bz_state*>(d.state)->reader, kBzip2Codec, out, n);
+bool bz_start(decoder& d) {
+  d.state = std::calloc(1, sizeof(bz_state));
+  return d.state != nullptr;
 }
 
 void bz_finish(decoder& d) {
@@ -60,7 +62,7 @@ void bz_finish(decoder& d) {
   std::free(s);
 }
 
-const format_ops kBzip2 = {bz_start, bz_read, bz_finish};
+const format_ops kBzip2 = {bz_start, bz_finish, bz_begin, bz_step, bz_follows};
 
 }  // namespace
 

@@ -6,13 +6,15 @@
 
 #include <cstddef>
 
-// The order indexes the tables of names and messages in decoder.cc.
 enum class compression { none, gzip, bzip2, xz, zstd };
 
-// Bytes needed to tell every format apart.
-inline constexpr size_t kMagicBytes = 6;
+// Bytes needed to recognise every format by its full signature: bzip2's
+// "BZh", a block-size digit and the six-byte magic of its first block or of
+// its end of stream.
+inline constexpr size_t kMagicBytes = 10;
 
-// The format whose magic number the first n bytes start with, or none.
+// The format whose full signature the first n bytes hold, or none. Text
+// that only starts like a signature ("BZh" in a log line) is text.
 compression detect_compression(const unsigned char* p, size_t n);
 
 // "gzip", "bzip2", "xz" or "zstd".
@@ -33,24 +35,28 @@ struct decoder {
   compression kind = compression::none;
   raw_input raw;
   void* state = nullptr;
-  int error = 0;                  // errno of a failed read
+  bool in_member = false;  // a member (gzip member, bzip2 or xz stream,
+                           // zstd frame) has begun and not yet ended
+  bool ended = false;      // the data has ended; reads give 0
+  int error = 0;                  // errno of a failed read, or ENOMEM
   const char* problem = nullptr;  // or what is wrong with the data
+  // The data ended, after whole members, at bytes that begin no member.
+  // Everything before them was decoded; the caller reports this once the
+  // input's lines are merged.
+  bool trailing_garbage = false;
 };
-
-// Reads more compressed bytes when all that were read have been used.
-// Returns false on a read error (d.error set); at end of input returns true
-// with raw.eof set and nothing new.
-bool decoder_fill(decoder& d);
 
 // Returns a decoder for format c that reads descriptor fd, with the first
 // `head_len` bytes of the input already read into `head`. Returns nullptr
-// with *problem set when this build cannot decode c or memory runs out.
+// with *error set (ENOMEM) or *problem set (this build cannot decode c).
 decoder* decoder_open(compression c, int fd, const unsigned char* head,
-                      size_t head_len, const char** problem);
+                      size_t head_len, int* error, const char** problem);
 
-// Decodes up to n bytes into out. Returns the count, 0 at the end of the
-// data, or -1 with d.error or d.problem set. Concatenated members, streams
-// and frames are read to the end.
+// Decodes up to n (> 0) bytes into out: members one after another to the
+// end of the input, as the format's own tool does. Returns the count, 0 at
+// the end of the data (trailing_garbage may then be set), or -1 with
+// d.error or d.problem set ("truncated ..." when the input ends inside a
+// member, "corrupt ..." when the library refuses the data).
 ssize_t decoder_read(decoder& d, char* out, size_t n);
 
 void decoder_close(decoder* d);

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "input/source.h"
 #include "tests/compress.h"
+#include "tests/read_source.h"
 #include "tests/temp_dir.h"
 
 namespace {
@@ -24,42 +24,24 @@ std::string sample_log(int lines) {
   return s;
 }
 
-struct read_back {
-  std::string data;
-  ssize_t last = 0;  // the last read's result: 0 at a clean end, -1 on failure
-  std::string problem;
-};
-
-// Reads a file through a byte source, `chunk` bytes at a time.
-read_back read_source(const std::string& path, size_t chunk) {
-  byte_source src;
-  read_back r;
-  if (!source_open(src, path.c_str())) {
-    r.last = -1;
-    return r;
-  }
-  std::vector<char> buf(chunk);
-  while ((r.last = source_read(src, buf.data(), chunk)) > 0)
-    r.data.append(buf.data(), static_cast<size_t>(r.last));
-  if (r.last < 0) r.problem = source_error_text(src);
-  source_close(src);
-  return r;
-}
-
 }  // namespace
 
-TEST(Decoder, RecognisesFormatsByMagicOnly) {
+// Only a full signature makes an input compressed: text that merely starts
+// like one is text.
+TEST(Decoder, RecognisesFormatsByTheirFullSignature) {
   auto detect = [](std::string_view s) {
     return detect_compression(reinterpret_cast<const unsigned char*>(s.data()), s.size());
   };
   EXPECT_EQ(detect("\x1f\x8b\x08"), compression::gzip);
-  EXPECT_EQ(detect("BZh9"), compression::bzip2);
+  EXPECT_EQ(detect("BZh91AY&SY"), compression::bzip2);
+  EXPECT_EQ(detect("BZh1\x17\x72\x45\x38\x50\x90"), compression::bzip2);  // empty stream
   EXPECT_EQ(detect(std::string_view("\xfd" "7zXZ\0", 6)), compression::xz);
   EXPECT_EQ(detect("\x28\xb5\x2f\xfd"), compression::zstd);
-  EXPECT_EQ(detect("\x1f"), compression::none);
-  EXPECT_EQ(detect("BZ"), compression::none);
-  EXPECT_EQ(detect(std::string_view("\xfd" "7zXZ", 5)), compression::none);
-  EXPECT_EQ(detect("10.0.0.1 - -"), compression::none);
+  EXPECT_EQ(detect("\x50\x2a\x4d\x18"), compression::zstd);  // skippable frames
+  EXPECT_EQ(detect("\x5f\x2a\x4d\x18"), compression::zstd);
+  for (std::string_view text : {"\x1f\x8b", "\x1f\x8b\x09", "BZh9", "BZh9 is a log line",
+                                "BZh0AY&SY", "\x60\x2a\x4d\x18", "10.0.0.1 - -"})
+    EXPECT_EQ(detect(text), compression::none) << text;
 }
 
 // Each format, one member or several concatenated, read at output sizes
@@ -137,8 +119,49 @@ TEST(Decoder, CorruptDataIsReported) {
       EXPECT_EQ(r.last, -1) << compression_name(c) << " at " << at;
       EXPECT_NE(r.problem.find(compression_name(c)), std::string::npos) << r.problem;
     }
-    // Garbage after a good member is not a member.
-    const read_back r = read_source(dir.write("tail", packed + "garbage after"), 4096);
-    EXPECT_EQ(r.last, -1) << compression_name(c);
+  }
+}
+
+// What follows the last member: zeros after gzip are ignored, as gzip does;
+// other bytes end the data with everything before them decoded, and are
+// flagged for the caller to report.
+TEST(Decoder, BytesAfterTheLastMember) {
+  temp_dir dir;
+  const std::string text = sample_log(500);
+  for (compression c : kFormats) {
+    if (!can_compress(c)) continue;
+    const std::string packed = compress(c, text);
+    for (const std::string& tail : {std::string(7, '\0'), std::string("garbage\n")}) {
+      const read_back r = read_source(dir.write("tail", packed + tail), 4096, 1);
+      EXPECT_EQ(r.last, 0) << compression_name(c) << " " << r.problem;
+      EXPECT_TRUE(r.data == text) << compression_name(c);
+      EXPECT_EQ(r.trailing_garbage, tail[0] != '\0' || c != compression::gzip)
+          << compression_name(c);
+    }
+  }
+}
+
+// A gzip header with every optional field, arriving a byte at a time, in the
+// first member and in a later one; a bad header CRC or a reserved flag is
+// refused, as gzip refuses it.
+TEST(Decoder, GzipHeaderFieldsHoweverSplit) {
+  if (!can_compress(compression::gzip)) GTEST_SKIP() << "built without gzip";
+  temp_dir dir;
+  const std::string text = sample_log(300);
+  const std::string member = gzip_with_all_header_fields(text);
+  ASSERT_EQ(member[3] & 0x1e, 0x1e);  // FHCRC, FEXTRA, FNAME, FCOMMENT
+  for (size_t raw : {size_t{1}, size_t{3}, kRandomChunks}) {
+    const read_back r = read_source(dir.write("fields.gz", member + member), 7, raw);
+    EXPECT_EQ(r.last, 0) << r.problem;
+    EXPECT_TRUE(r.data == text + text) << "raw " << raw;
+  }
+  const size_t hcrc = member.find("rotated by the tests") + 21;  // after the comment's NUL
+  std::string bad_crc = member, reserved = member;
+  bad_crc[hcrc] = static_cast<char>(bad_crc[hcrc] ^ 1);
+  reserved[3] = static_cast<char>(reserved[3] | 0x20);
+  for (const std::string& bad : {bad_crc, reserved, text.substr(0, 0) + member + reserved}) {
+    const read_back r = read_source(dir.write("bad.gz", bad), 4096, 1);
+    EXPECT_EQ(r.last, -1);
+    EXPECT_EQ(r.problem, "corrupt gzip data");
   }
 }

@@ -52,7 +52,7 @@ bool start(byte_source& src) {
   }
   const compression c = detect_compression(src.head, src.head_len);
   if (c == compression::none) return true;
-  src.dec = decoder_open(c, src.fd, src.head, src.head_len, &src.problem);
+  src.dec = decoder_open(c, src.fd, src.head, src.head_len, &src.error, &src.problem);
   src.head_len = src.head_pos = 0;
   return src.dec != nullptr;
 }
@@ -67,6 +67,7 @@ ssize_t source_read(byte_source& src, char* buf, size_t n) {
       src.error = src.dec->error;
       src.problem = src.dec->problem;
     }
+    if (got == 0) src.trailing_garbage = src.dec->trailing_garbage;
     return got;
   }
   if (src.head_pos < src.head_len) {

@@ -14,6 +14,10 @@ struct byte_source {
   // failure is in the data rather than the system.
   int error = 0;
   const char* problem = nullptr;
+  // Compressed data that ended, after whole members, at bytes that begin
+  // none: everything before them was read; the caller reports it after the
+  // merge (kept after source_close).
+  bool trailing_garbage = false;
 
   // The format is told from the first bytes, read into `head` on the first
   // read; plain text is then served from `head` before reading on.

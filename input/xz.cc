@@ -1,4 +1,6 @@
-// xz, with liblzma. Concatenated streams are read to the end.
+// xz, with liblzma, a stream at a time. Streams may be concatenated, with
+// stream padding (zero bytes in fours) between and after them, as xz -dc
+// reads them.
 #include <cstdint>
 #include <cstdlib>
 
@@ -11,47 +13,47 @@ namespace {
 
 struct xz_state {
   lzma_stream s;
-  bool done;
 };
+
+bool xz_begin(void* state) {
+  auto* s = static_cast<xz_state*>(state);
+  // No memory limit: the stream's own dictionary size bounds it. An
+  // integrity check this build cannot verify is not verified, as xz does.
+  return lzma_stream_decoder(&s->s, UINT64_MAX, 0) == LZMA_OK;
+}
+
+member_step xz_step(void* state, const unsigned char* in, size_t in_len, char* out,
+                    size_t out_len) {
+  auto* s = static_cast<xz_state*>(state);
+  s->s.next_in = in;
+  s->s.avail_in = in_len;
+  s->s.next_out = reinterpret_cast<uint8_t*>(out);
+  s->s.avail_out = out_len;
+  const lzma_ret ret = lzma_code(&s->s, LZMA_RUN);
+  member_step r;
+  r.used = in_len - s->s.avail_in;
+  r.made = out_len - s->s.avail_out;
+  r.ended = ret == LZMA_STREAM_END;
+  r.no_memory = ret == LZMA_MEM_ERROR || ret == LZMA_MEMLIMIT_ERROR;
+  r.failed = ret != LZMA_OK && ret != LZMA_BUF_ERROR && !r.ended && !r.no_memory;
+  return r;
+}
+
+boundary xz_follows(const unsigned char* p, size_t n, bool eof) {
+  if (p[0] == 0) {  // stream padding: zero bytes, four at a time
+    if (n < 4 || p[1] != 0 || p[2] != 0 || p[3] != 0) return {boundary_kind::garbage};
+    return {boundary_kind::skip, 4};
+  }
+  static const unsigned char kMagic[] = {0xfd, '7', 'z', 'X', 'Z', 0};
+  return boundary_by_magic(p, n, eof, kMagic, sizeof kMagic);
+}
 
 bool xz_start(decoder& d) {
   auto* s = static_cast<xz_state*>(std::malloc(sizeof(xz_state)));
   if (s == nullptr) return false;
   s->s = LZMA_STREAM_INIT;
-  s->done = false;
-  if (lzma_stream_decoder(&s->s, UINT64_MAX, LZMA_CONCATENATED) != LZMA_OK) {
-    std::free(s);
-    return false;
-  }
   d.state = s;
   return true;
-}
-
-ssize_t xz_read(decoder& d, char* out, size_t n) {
-  auto* s = static_cast<xz_state*>(d.state);
-  raw_input& raw = d.raw;
-  while (!s->done) {
-    if (!decoder_fill(d)) return -1;
-    s->s.next_in = raw.buf + raw.pos;
-    s->s.avail_in = raw.end - raw.pos;
-    s->s.next_out = reinterpret_cast<uint8_t*>(out);
-    s->s.avail_out = n;
-    const lzma_ret ret = lzma_code(&s->s, raw.eof ? LZMA_FINISH : LZMA_RUN);
-    raw.pos = raw.end - s->s.avail_in;
-    if (ret == LZMA_STREAM_END) {
-      s->done = true;
-    } else if (ret == LZMA_BUF_ERROR && raw.eof) {
-      d.problem = truncated_text(compression::xz);
-      return -1;
-    } else if (ret != LZMA_OK && ret != LZMA_BUF_ERROR) {
-      d.problem = ret == LZMA_MEM_ERROR ? "out of memory decoding xz data"
-                                        : corrupt_text(compression::xz);
-      return -1;
-    }
-    const size_t made = n - s->s.avail_out;
-    if (made > 0) return static_cast<ssize_t>(made);
-  }
-  return 0;
 }
 
 void xz_finish(decoder& d) {
@@ -60,7 +62,7 @@ void xz_finish(decoder& d) {
   std::free(s);
 }
 
-const format_ops kXz = {xz_start, xz_read, xz_finish};
+const format_ops kXz = {xz_start, xz_finish, xz_begin, xz_step, xz_follows};
 
 }  // namespace
 

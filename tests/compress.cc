@@ -89,3 +89,32 @@ std::string compress(compression c, std::string_view data) {
   }
   throw std::runtime_error("format not built in");
 }
+
+std::string gzip_with_all_header_fields(std::string_view data) {
+#ifdef BRAIDLOGS_GZIP
+  z_stream z{};
+  if (deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    throw std::runtime_error("deflateInit2");
+  unsigned char extra[] = {'B', 'L', 4, 0, 1, 2, 3, 4};
+  char name[] = "access.log", comment[] = "rotated by the tests";
+  gz_header h{};
+  h.extra = extra;
+  h.extra_len = sizeof extra;
+  h.name = reinterpret_cast<Bytef*>(name);
+  h.comment = reinterpret_cast<Bytef*>(comment);
+  h.hcrc = 1;
+  deflateSetHeader(&z, &h);
+  std::string out(deflateBound(&z, data.size()) + 256, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  if (deflate(&z, Z_FINISH) != Z_STREAM_END) throw std::runtime_error("deflate");
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+#else
+  (void)data;
+  return {};
+#endif
+}

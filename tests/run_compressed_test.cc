@@ -93,3 +93,25 @@ TEST(CompressedCli, ProcessSubstitutionWorks) {
   EXPECT_EQ(read_file(out), direct.out);
   EXPECT_EQ(direct.out.size(), 2 * log_of("a", 0, 100).size());
 }
+
+// Garbage after the last whole member loses nothing: every line of every
+// input is merged, and only then is the input named, once, with status 1.
+// Text that merely starts like a signature is text.
+TEST(CompressedCli, TrailingGarbageIsReportedAfterTheMerge) {
+  if (!can_compress(compression::gzip) || !can_compress(compression::bzip2))
+    GTEST_SKIP() << "built without gzip or bzip2";
+  temp_dir dir;
+  const std::string a = dir.write("a", log_of("a", 0, 3000));
+  const std::string b = dir.write("b.gz", compress(compression::gzip, log_of("b", 1, 3000)) + "junk");
+  const std::string c = dir.write("c.bz2", compress(compression::bzip2, log_of("c", 2, 3000)) + "junk");
+  const std::string d = dir.write("d", "BZh91AY - - [02/Jul/2022:08:00:00 +0000] \"GET /\" 200 1\n");
+  const std::string plain_b = dir.write("pb", log_of("b", 1, 3000));
+  const std::string plain_c = dir.write("pc", log_of("c", 2, 3000));
+  const run_result want = run_braidlogs({a, plain_b, plain_c, d});
+  const run_result got = run_braidlogs({a, b, c, d});
+  EXPECT_EQ(got.status, 1);
+  EXPECT_EQ(got.err, "braidlogs: " + b + ": trailing garbage after compressed data\n"
+                     "braidlogs: " + c + ": trailing garbage after compressed data\n");
+  EXPECT_TRUE(got.out == want.out);
+  EXPECT_NE(want.out.find("BZh91AY"), std::string::npos);
+}
