@@ -1,6 +1,6 @@
 // The whole merge on 2 to 5 inputs cut from the fuzz data, each read in its
-// own chunk size, against a simple merge written here: stable by (key,
-// input rank), a newline added to a last line that lacks one.
+// own chunk size, against the tests' reference merge: stable by (key, input
+// rank), a newline added to a last line that lacks one.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -9,42 +9,7 @@
 #include "merge/merge.h"
 #include "input/decoder.h"
 #include "fuzz/memory_inputs.h"
-#include "key/line_key.h"
-
-namespace {
-
-std::string simple_merge(const std::vector<std::string_view>& texts) {
-  std::vector<std::vector<std::string_view>> lines(texts.size());
-  for (size_t i = 0; i < texts.size(); ++i) {
-    size_t start = 0;
-    while (start < texts[i].size()) {
-      const size_t nl = texts[i].find('\n', start);
-      const size_t stop = nl == std::string_view::npos ? texts[i].size() : nl + 1;
-      lines[i].push_back(texts[i].substr(start, stop - start));
-      start = stop;
-    }
-  }
-  std::vector<size_t> next(texts.size(), 0);
-  std::string out;
-  for (;;) {
-    size_t best = texts.size();
-    int64_t best_key = 0;
-    for (size_t i = 0; i < texts.size(); ++i) {
-      if (next[i] == lines[i].size()) continue;
-      const int64_t k = line_key(lines[i][next[i]]);
-      if (best == texts.size() || k < best_key) {
-        best = i;
-        best_key = k;
-      }
-    }
-    if (best == texts.size()) return out;
-    const std::string_view l = lines[best][next[best]++];
-    out.append(l);
-    if (l.back() != '\n') out += '\n';
-  }
-}
-
-}  // namespace
+#include "tests/reference_merge.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 12) return 0;
@@ -66,13 +31,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   memory_inputs_reset();
   std::vector<log_input> inputs(k);
-  std::vector<std::string_view> primed;  // inputs with at least one line
+  std::vector<std::string> primed;  // inputs with at least one line
   for (size_t i = 0; i < k; ++i) {
     if (!input_open(inputs[i], "/dev/null", 1 + data[5 + i % 5] % 200)) std::abort();
     memory_input_add(inputs[i].stream.fd, texts[i], 1 + data[6 + i % 5] % 97);
     const input_status st = input_next(inputs[i]);
     if (st == input_status::ok) {
-      primed.push_back(texts[i]);
+      primed.emplace_back(texts[i]);
     } else if (st != input_status::dry || !texts[i].empty()) {
       std::abort();
     }
@@ -81,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!output_open(out, 1, 1 + data[10] * 37)) std::abort();
   const merge_result r = merge_inputs(inputs.data(), k, out);
   if (r.status != merge_status::done) std::abort();
-  if (memory_output() != simple_merge(primed)) std::abort();
+  if (memory_output() != reference_merge(primed)) std::abort();
   output_close(out);
   for (auto& in : inputs) input_release(in);
   return 0;

@@ -15,6 +15,29 @@
 #include <zstd.h>
 #endif
 
+#ifdef BRAIDLOGS_GZIP
+namespace {
+
+// One gzip member at level 6, with the header fields of `h` when given.
+std::string gzip_member(std::string_view data, gz_header* h) {
+  z_stream z{};
+  if (deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    throw std::runtime_error("deflateInit2");
+  if (h != nullptr) deflateSetHeader(&z, h);
+  std::string out(deflateBound(&z, data.size()) + 256, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  if (deflate(&z, Z_FINISH) != Z_STREAM_END) throw std::runtime_error("deflate");
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+}  // namespace
+#endif
+
 bool can_compress(compression c) {
   switch (c) {
 #ifdef BRAIDLOGS_GZIP
@@ -37,19 +60,8 @@ std::string compress(compression c, std::string_view data) {
   std::string out;
   switch (c) {
 #ifdef BRAIDLOGS_GZIP
-    case compression::gzip: {
-      z_stream z{};
-      if (deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) break;
-      out.resize(deflateBound(&z, data.size()) + 64);
-      z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-      z.avail_in = static_cast<uInt>(data.size());
-      z.next_out = reinterpret_cast<Bytef*>(out.data());
-      z.avail_out = static_cast<uInt>(out.size());
-      if (deflate(&z, Z_FINISH) != Z_STREAM_END) throw std::runtime_error("deflate");
-      out.resize(z.total_out);
-      deflateEnd(&z);
-      return out;
-    }
+    case compression::gzip:
+      return gzip_member(data, nullptr);
 #endif
 #ifdef BRAIDLOGS_BZIP2
     case compression::bzip2: {
@@ -92,9 +104,6 @@ std::string compress(compression c, std::string_view data) {
 
 std::string gzip_with_all_header_fields(std::string_view data) {
 #ifdef BRAIDLOGS_GZIP
-  z_stream z{};
-  if (deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-    throw std::runtime_error("deflateInit2");
   unsigned char extra[] = {'B', 'L', 4, 0, 1, 2, 3, 4};
   char name[] = "access.log", comment[] = "rotated by the tests";
   gz_header h{};
@@ -103,16 +112,7 @@ std::string gzip_with_all_header_fields(std::string_view data) {
   h.name = reinterpret_cast<Bytef*>(name);
   h.comment = reinterpret_cast<Bytef*>(comment);
   h.hcrc = 1;
-  deflateSetHeader(&z, &h);
-  std::string out(deflateBound(&z, data.size()) + 256, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  if (deflate(&z, Z_FINISH) != Z_STREAM_END) throw std::runtime_error("deflate");
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
+  return gzip_member(data, &h);
 #else
   (void)data;
   return {};
