@@ -86,11 +86,6 @@ ssize_t fail(decoder& d, const char* problem) {
   return -1;
 }
 
-ssize_t no_memory(decoder& d) {
-  d.error = ENOMEM;
-  return -1;
-}
-
 }  // namespace
 
 compression detect_compression(const unsigned char* p, size_t n) {
@@ -177,7 +172,10 @@ ssize_t decoder_read(decoder& d, char* out, size_t n) {
         break;
       }
       if (b.kind == boundary_kind::truncated) return fail(d, texts.truncated);
-      if (!ops.begin(d.state)) return no_memory(d);
+      if (!ops.begin(d.state)) {
+        d.error = ENOMEM;
+        return -1;
+      }
       d.in_member = true;
     }
     if (!raw_want(d, 1)) return -1;
@@ -186,10 +184,16 @@ ssize_t decoder_read(decoder& d, char* out, size_t n) {
     const bool at_end = raw.pos == raw.end;
     const member_step s = ops.step(d.state, raw.buf + raw.pos, raw.end - raw.pos, out, n);
     raw.pos += s.used;
-    if (s.no_memory) return no_memory(d);
-    if (s.failed) return fail(d, s.problem != nullptr ? s.problem : texts.corrupt);
+    // What a call made before it found damage is sound output: hand it out
+    // now; the failure, kept in d, ends the next call.
+    if (s.no_memory) d.error = ENOMEM;
+    if (s.failed) d.problem = s.problem != nullptr ? s.problem : texts.corrupt;
+    if (s.made > 0) {
+      if (s.ended) d.in_member = false;
+      return static_cast<ssize_t>(s.made);
+    }
+    if (s.failed || s.no_memory) return -1;
     if (s.ended) d.in_member = false;
-    if (s.made > 0) return static_cast<ssize_t>(s.made);
     if (s.ended) continue;
     if (at_end) return fail(d, texts.truncated);
     // No progress with input at hand: the data cannot be decoded.
