@@ -12,6 +12,7 @@
 #include "input/log_input.h"
 #include "merge/merge.h"
 #include "cli/messages.h"
+#include "input/decode_ahead.h"
 #include "output/output.h"
 #include "output/pipe_size.h"
 
@@ -139,8 +140,14 @@ int braidlogs_run(int argc, char** argv) {
     return 1;
   }
   for (size_t i = 0; i < n; ++i) new (&inputs[i]) log_input{};
+  if (!decode_ahead_setup(n)) {
+    print_no_memory();
+    std::free(inputs);
+    return 1;
+  }
   const int status = start_inputs(inputs, n, argv + 1) ? merge_to_stdout(inputs, n) : 1;
   for (size_t i = 0; i < n; ++i) input_release(inputs[i]);
+  decode_ahead_shutdown();
   std::free(inputs);
   return status;
 }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "input/decode_ahead.h"
 #include "input/sys_read.h"
 
 #ifndef O_CLOEXEC
@@ -30,6 +31,7 @@ bool source_open(byte_source& src, const char* path) {
     src.error = EISDIR;
     return false;
   }
+  src.regular = S_ISREG(st.st_mode);
   src.fd = fd;
   return true;
 }
@@ -54,13 +56,26 @@ bool start(byte_source& src) {
   if (c == compression::none) return true;
   src.dec = decoder_open(c, src.fd, src.head, src.head_len, &src.error, &src.problem);
   src.head_len = src.head_pos = 0;
-  return src.dec != nullptr;
+  if (src.dec == nullptr) return false;
+  // A regular file never blocks a worker for long: decode it ahead. Pipes
+  // and other streams are decoded here, as they arrive.
+  if (src.regular) {
+    src.ahead = ahead_open(src.dec, &src.error);
+    if (src.ahead != nullptr) {
+      src.dec = nullptr;
+    } else if (src.error != 0) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
 
 ssize_t source_read(byte_source& src, char* buf, size_t n) {
   if (!src.started && !start(src)) return -1;
+  if (src.ahead != nullptr)
+    return ahead_read(*src.ahead, buf, n, &src.error, &src.problem, &src.trailing_garbage);
   if (src.dec != nullptr) {
     const ssize_t got = decoder_read(*src.dec, buf, n);
     if (got < 0) {
@@ -82,6 +97,8 @@ ssize_t source_read(byte_source& src, char* buf, size_t n) {
 }
 
 void source_close(byte_source& src) {
+  ahead_close(src.ahead);
+  src.ahead = nullptr;
   decoder_close(src.dec);
   src.dec = nullptr;
   if (src.fd >= 0) ::close(src.fd);

@@ -25,7 +25,10 @@ struct byte_source {
   unsigned char head[kMagicBytes] = {};
   size_t head_len = 0;
   size_t head_pos = 0;
-  decoder* dec = nullptr;  // null for plain text
+  decoder* dec = nullptr;  // null for plain text, or when decoding ahead
+  struct ahead_input* ahead = nullptr;  // a compressed regular file, decoded
+                                        // ahead by the pool's threads
+  bool regular = false;    // the path is a regular file
 };
 
 // Opens path for reading. A directory is refused with EISDIR here, so that

@@ -1,0 +1,234 @@
+#include "input/decode_ahead.h"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "input/decoder.h"
+
+decode_ahead_override ahead_override;
+
+// One compressed input decoding ahead. Its blocks form a ring: workers fill
+// ring[filled % kAheadBlocks], the merge thread reads ring[released %
+// kAheadBlocks]. Fields under the pool's lock unless said otherwise.
+struct ahead_input {
+  decoder* dec = nullptr;  // used by one worker at a time (busy)
+  char* data[kAheadBlocks] = {};
+  size_t len[kAheadBlocks] = {};
+  size_t filled = 0;    // blocks filled so far
+  size_t released = 0;  // blocks the merge thread has finished with
+  bool busy = false;    // a worker is filling the next block
+  bool done = false;    // the decoder has ended or failed: no more blocks
+  bool closing = false;
+  // How the decoder ended, given out after the last block.
+  ssize_t result = 0;
+  int error = 0;
+  const char* problem = nullptr;
+  bool trailing_garbage = false;
+  // The merge thread's own: the block it is reading (ring[released]).
+  bool holding = false;
+  size_t pos = 0;
+};
+
+namespace {
+
+struct pool {
+  std::mutex m;
+  std::condition_variable work;   // workers wait here for a block to fill
+  std::condition_variable ready;  // the merge thread waits here for a block
+  ahead_input** inputs = nullptr;
+  size_t count = 0, capacity = 0;
+  pthread_t* threads = nullptr;
+  unsigned nthreads = 0, started = 0;
+  size_t block = 0;  // 0: not set up
+  size_t next = 0;   // where the next search for work starts
+  bool stop = false;
+};
+
+pool g;
+
+unsigned usable_cpus() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return 1;
+}
+
+// The input a worker should fill next: of those with a free block, the one
+// with the fewest blocks ready, since the merge will want it first.
+ahead_input* pick_work() {
+  ahead_input* best = nullptr;
+  size_t best_ready = kAheadBlocks, best_at = 0;
+  for (size_t k = 0; k < g.count; ++k) {
+    const size_t at = (g.next + k) % g.count;
+    ahead_input* in = g.inputs[at];
+    if (in->busy || in->done || in->closing) continue;
+    const size_t ready = in->filled - in->released;
+    if (ready < best_ready) {
+      best = in;
+      best_ready = ready;
+      best_at = at;
+    }
+  }
+  if (best != nullptr) g.next = best_at + 1;
+  return best;
+}
+
+// Decodes the next block of `in`, outside the lock.
+void fill(ahead_input* in, size_t slot) {
+  char*& buf = in->data[slot];
+  size_t got = 0;
+  ssize_t r = 1;
+  if (buf == nullptr) buf = static_cast<char*>(std::malloc(g.block));
+  if (buf == nullptr) {
+    r = -1;
+    in->dec->error = ENOMEM;
+  }
+  while (r > 0 && got < g.block) {
+    r = decoder_read(*in->dec, buf + got, g.block - got);
+    if (r > 0) got += static_cast<size_t>(r);
+  }
+  std::lock_guard<std::mutex> lock(g.m);
+  in->len[slot] = got;
+  if (got > 0) ++in->filled;
+  if (r <= 0) {
+    in->done = true;
+    in->result = r < 0 ? -1 : 0;
+    in->error = in->dec->error;
+    in->problem = in->dec->problem;
+    in->trailing_garbage = in->dec->trailing_garbage;
+  }
+  in->busy = false;
+}
+
+void* worker(void*) {
+  std::unique_lock<std::mutex> lock(g.m);
+  for (;;) {
+    ahead_input* in = nullptr;
+    while (!g.stop && (in = pick_work()) == nullptr) g.work.wait(lock);
+    if (g.stop) return nullptr;
+    in->busy = true;
+    const size_t slot = in->filled % kAheadBlocks;
+    lock.unlock();
+    fill(in, slot);
+    g.ready.notify_all();
+    lock.lock();
+  }
+}
+
+// Starts the threads on first use. False when not even one would start.
+bool start_threads() {
+  while (g.started < g.nthreads) {
+    if (pthread_create(&g.threads[g.started], nullptr, worker, nullptr) != 0) break;
+    ++g.started;
+  }
+  return g.started > 0;
+}
+
+}  // namespace
+
+bool decode_ahead_setup(size_t inputs) {
+  if (ahead_override.off) return true;
+  size_t block = std::min(kAheadMaxBlock, kAheadBudget / (kAheadBlocks * std::max<size_t>(inputs, 1)));
+  if (ahead_override.block != 0) block = ahead_override.block;
+  if (block < kAheadMinBlock && ahead_override.block == 0) return true;
+  const unsigned n = ahead_override.threads != 0 ? ahead_override.threads : usable_cpus();
+  g.inputs = static_cast<ahead_input**>(std::calloc(inputs, sizeof(ahead_input*)));
+  g.threads = static_cast<pthread_t*>(std::calloc(n, sizeof(pthread_t)));
+  if (g.inputs == nullptr || g.threads == nullptr) {
+    decode_ahead_shutdown();
+    return false;
+  }
+  g.capacity = inputs;
+  g.nthreads = n;
+  g.block = block;
+  return true;
+}
+
+void decode_ahead_shutdown() {
+  {
+    std::lock_guard<std::mutex> lock(g.m);
+    g.stop = true;
+  }
+  g.work.notify_all();
+  for (unsigned i = 0; i < g.started; ++i) pthread_join(g.threads[i], nullptr);
+  std::free(g.threads);
+  std::free(g.inputs);
+  g.inputs = nullptr;
+  g.threads = nullptr;
+  g.count = g.capacity = g.block = g.next = 0;
+  g.nthreads = g.started = 0;
+  g.stop = false;
+}
+
+ahead_input* ahead_open(decoder* dec, int* error) {
+  if (g.block == 0) return nullptr;
+  std::lock_guard<std::mutex> lock(g.m);
+  if (g.count == g.capacity || !start_threads()) return nullptr;
+  auto* in = static_cast<ahead_input*>(std::malloc(sizeof(ahead_input)));
+  if (in == nullptr) {
+    *error = ENOMEM;
+    return nullptr;
+  }
+  new (in) ahead_input{};
+  in->dec = dec;
+  g.inputs[g.count++] = in;
+  g.work.notify_one();
+  return in;
+}
+
+ssize_t ahead_read(ahead_input& in, char* out, size_t n, int* error, const char** problem,
+                   bool* trailing_garbage) {
+  if (in.holding && in.pos == in.len[in.released % kAheadBlocks]) {
+    {
+      std::lock_guard<std::mutex> lock(g.m);
+      ++in.released;
+      in.holding = false;
+    }
+    g.work.notify_one();  // a block is free again
+  }
+  if (!in.holding) {
+    std::unique_lock<std::mutex> lock(g.m);
+    while (!in.done && (in.filled == in.released ||
+                        (ahead_override.full_ring && in.filled - in.released < kAheadBlocks)))
+      g.ready.wait(lock);
+    if (in.filled == in.released) {  // every block read: the decoder's end
+      *error = in.error;
+      *problem = in.problem;
+      *trailing_garbage = in.trailing_garbage;
+      return in.result;
+    }
+    in.holding = true;
+    in.pos = 0;
+  }
+  const size_t slot = in.released % kAheadBlocks;
+  const size_t take = std::min(n, in.len[slot] - in.pos);
+  std::memcpy(out, in.data[slot] + in.pos, take);
+  in.pos += take;
+  return static_cast<ssize_t>(take);
+}
+
+void ahead_close(ahead_input* in) {
+  if (in == nullptr) return;
+  {
+    std::unique_lock<std::mutex> lock(g.m);
+    in->closing = true;
+    while (in->busy) g.ready.wait(lock);
+    ahead_input** end = g.inputs + g.count;
+    ahead_input** at = std::find(g.inputs, end, in);
+    if (at != end) {
+      *at = *(end - 1);
+      --g.count;
+    }
+  }
+  decoder_close(in->dec);
+  for (char* d : in->data) std::free(d);
+  in->~ahead_input();
+  std::free(in);
+}

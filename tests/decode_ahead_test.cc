@@ -1,0 +1,102 @@
+// Decoding ahead on threads changes nothing a user sees: with tiny blocks
+// (so that block ends fall everywhere), one thread or several, the bytes,
+// the messages and the status are those of decoding in the merge thread,
+// also when several inputs are damaged and when the output fails.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "input/decode_ahead.h"
+#include "tests/compress.h"
+#include "tests/run_tool.h"
+#include "tests/temp_dir.h"
+
+namespace {
+
+std::string log_of(int server, int lines) {
+  std::string s;
+  for (int i = 0; i < lines; ++i) {
+    char line[160];
+    const int t = i * 3 + server;
+    std::snprintf(line, sizeof line,
+                  "10.0.0.%d - - [05/May/2025:%02d:%02d:%02d +0000] \"GET /%d HTTP/1.1\" 200 %d\n",
+                  server, t / 3600 % 24, t / 60 % 60, t % 60, i, i * 7);
+    s += line;
+  }
+  return s;
+}
+
+const compression kFormats[] = {compression::gzip, compression::bzip2, compression::xz,
+                                compression::zstd};
+
+// The ways to run: in the merge thread, and ahead with tiny blocks.
+void direct() { ahead_override = {0, 0, true}; }
+void ahead_1_thread() { ahead_override = {1, 4096, false, true}; }
+void ahead_3_threads() { ahead_override = {3, 777, false, false}; }
+void full_output() {
+  ahead_3_threads();
+  const int fd = open("/dev/full", O_WRONLY);
+  dup2(fd, 1);
+  close(fd);
+}
+
+void expect_same_either_way(const std::vector<std::string>& paths, int status) {
+  const run_result want = run_braidlogs_in_child(paths, direct);
+  EXPECT_EQ(want.status, status) << want.err;
+  for (void (*how)() : {ahead_1_thread, ahead_3_threads}) {
+    const run_result got = run_braidlogs_in_child(paths, how);
+    EXPECT_EQ(got.status, want.status);
+    EXPECT_EQ(got.err, want.err);
+    EXPECT_TRUE(got.out == want.out) << got.out.size() << " bytes against " << want.out.size();
+  }
+}
+
+}  // namespace
+
+TEST(DecodeAhead, ManyInputsGiveTheSameBytes) {
+  temp_dir dir;
+  std::vector<std::string> paths = {dir.write("plain", log_of(0, 2000))};
+  for (int i = 1; i <= 12; ++i) {
+    const compression c = kFormats[i % 4];
+    if (can_compress(c)) paths.push_back(dir.write(std::to_string(i), compress(c, log_of(i, 2000))));
+  }
+  expect_same_either_way(paths, 0);
+}
+
+// Damage in several inputs at once: the one the merge reaches first is
+// reported, with the lines before it written and nothing after it; garbage
+// after whole members is reported at the end.
+TEST(DecodeAhead, ErrorsInSeveralInputsAreReportedInMergeOrder) {
+  temp_dir dir;
+  std::vector<std::string> paths = {dir.write("plain", log_of(0, 30000))};
+  int n = 0;
+  for (compression c : kFormats) {
+    if (!can_compress(c)) continue;
+    // Large enough that every damage lies many blocks into the data.
+    std::string packed = compress(c, log_of(++n, 30000));
+    if (n == 1) packed += "trailing garbage";
+    if (n == 2) packed.resize(packed.size() * 9 / 10);  // cut late
+    if (n == 3) packed[packed.size() / 2] ^= 0x10;      // damaged in the middle
+    if (n == 4) packed.resize(packed.size() * 2 / 3);   // cut earlier
+    paths.push_back(dir.write("bad" + std::to_string(n), packed));
+  }
+  expect_same_either_way(paths, 1);
+  expect_same_either_way({paths[0], paths[1]}, 1);  // garbage alone: at the end
+}
+
+// A failing output stops the merge and the decoding threads; nothing hangs.
+TEST(DecodeAhead, AFailingOutputStopsEverything) {
+  temp_dir dir;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 6; ++i)
+    if (can_compress(kFormats[i % 4]))
+      paths.push_back(dir.write(std::to_string(i), compress(kFormats[i % 4], log_of(i, 20000))));
+  const run_result r = run_braidlogs_in_child(paths, full_output);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "braidlogs: write error: No space left on device\n");
+}
