@@ -12,6 +12,7 @@
 #include "input/log_input.h"
 #include "merge/merge.h"
 #include "cli/messages.h"
+#include "cli/progress.h"
 #include "input/decode_ahead.h"
 #include "output/output.h"
 #include "output/pipe_size.h"
@@ -79,6 +80,7 @@ bool start_inputs(log_input* inputs, size_t n, char** paths) {
         print_empty_input(path);
         return false;
       case input_status::failed:
+      case input_status::would_block:  // not asked for at start-up
         print_input_failure(path, source_error_text(in.stream));
         return false;
     }
@@ -94,6 +96,8 @@ int merge_to_stdout(log_input* inputs, size_t n) {
     print_no_memory();
     return 1;
   }
+  out.after_write = progress_tick;
+  progress_start(inputs, n);
   const merge_result r = merge_inputs(inputs, n, out);
   int status = 1;
   switch (r.status) {
@@ -149,5 +153,6 @@ int braidlogs_run(int argc, char** argv) {
   for (size_t i = 0; i < n; ++i) input_release(inputs[i]);
   decode_ahead_shutdown();
   std::free(inputs);
+  progress_erase();
   return status;
 }

@@ -40,6 +40,7 @@ input_status end_input(log_input& in, input_status why) {
 // Makes room after the unfinished line [pos, end) and reads more bytes.
 // Returns ok when bytes arrived, dry at end of input, or failed.
 input_status refill(log_input& in) {
+  if (in.ask_before_blocking && source_may_block(in.stream)) return input_status::would_block;
   if (in.pos > 0) {
     const size_t keep = in.end - in.pos;
     std::memmove(in.buf, in.buf + in.pos, keep);
@@ -89,7 +90,7 @@ input_status input_next(log_input& in) {
       return input_status::ok;
     }
     const input_status st = refill(in);
-    if (st == input_status::failed) return st;
+    if (st == input_status::failed || st == input_status::would_block) return st;
   }
 }
 
@@ -115,6 +116,6 @@ input_status input_next_piece(log_input& in, std::string_view* piece) {
       return end_input(in, input_status::dry);
     }
     const input_status st = refill(in);
-    if (st == input_status::failed) return st;
+    if (st == input_status::failed || st == input_status::would_block) return st;
   }
 }

@@ -30,6 +30,10 @@ struct log_input {
   size_t scan = 0;  // [pos, scan) is known to hold no newline
   size_t end = 0;   // end of the bytes read
   bool at_eof = false;
+  // When set, a read that could wait for a quiet stream is not made:
+  // input_next returns would_block instead, so that the caller can send out
+  // what it has first, then clear this and call again.
+  bool ask_before_blocking = false;
 };
 
 enum class input_status {
@@ -37,6 +41,7 @@ enum class input_status {
   dry,     // no line is left; the stream has been closed
   failed,  // reading failed, or the buffer could not grow (ENOMEM);
            // stream.error or stream.problem says why; the stream is closed
+  would_block,  // only with ask_before_blocking: the next read could wait
 };
 
 // Opens the input and allocates its buffer. Returns false with

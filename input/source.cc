@@ -1,6 +1,7 @@
 #include "input/source.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,6 +33,7 @@ bool source_open(byte_source& src, const char* path) {
     return false;
   }
   src.regular = S_ISREG(st.st_mode);
+  if (src.regular) src.size = static_cast<uint64_t>(st.st_size);
   src.fd = fd;
   return true;
 }
@@ -94,6 +96,17 @@ ssize_t source_read(byte_source& src, char* buf, size_t n) {
   const ssize_t got = read_retrying(src.fd, buf, n);
   if (got < 0) src.error = errno;
   return got;
+}
+
+bool source_may_block(const byte_source& src) {
+  if (src.regular || src.ahead != nullptr || src.fd < 0 || src.head_pos < src.head_len)
+    return false;
+  struct pollfd p = {src.fd, POLLIN, 0};
+  int ready;
+  do {
+    ready = ::poll(&p, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  return ready == 0;
 }
 
 void source_close(byte_source& src) {

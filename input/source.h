@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "input/decoder.h"
 
@@ -28,7 +29,8 @@ struct byte_source {
   decoder* dec = nullptr;  // null for plain text, or when decoding ahead
   struct ahead_input* ahead = nullptr;  // a compressed regular file, decoded
                                         // ahead by the pool's threads
-  bool regular = false;    // the path is a regular file
+  bool regular = false;    // the path is a regular file ...
+  uint64_t size = 0;       // ... of this many bytes when it was opened
 };
 
 // Opens path for reading. A directory is refused with EISDIR here, so that
@@ -39,6 +41,10 @@ bool source_open(byte_source& src, const char* path);
 // end, or -1 with `error` or `problem` set. The format is never told from
 // the name, and telling it needs no seeking, so pipes work.
 ssize_t source_read(byte_source& src, char* buf, size_t n);
+
+// True when the next read could wait: the input is a pipe, socket, FIFO or
+// terminal with no data ready now. Regular files never wait for long.
+bool source_may_block(const byte_source& src);
 
 // Releases the descriptor and any decoder. Safe to call twice.
 void source_close(byte_source& src);

@@ -111,7 +111,12 @@ int64_t line_key(std::string_view line) {
   const char* found = first_bracket(line);
   if (found == nullptr) return kNoDateKey;
   const size_t bracket = static_cast<size_t>(found - line.data());
-  if (line.size() - bracket - 1 < kZoneTail) return kNoDateKey;
+  // The newline that ends a line counts even where an input's last line
+  // lacks it, so that the same bytes get the same key wherever they stand
+  // (and a merged file, whose last line has gained a newline, merges again
+  // exactly as its inputs did).
+  const size_t after = line.size() - bracket - 1 + (line.back() != '\n');
+  if (after < kZoneTail) return kNoDateKey;
   const auto* z = reinterpret_cast<const unsigned char*>(found);
 
   const int month = month_lookup(reinterpret_cast<const char*>(z + kMonth));

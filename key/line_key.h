@@ -25,6 +25,8 @@ inline constexpr int64_t kNoDateKey = 0;
 // of the month before and day 45 runs on into the next month.
 //
 // Returns kNoDateKey when the line has no '[', when fewer than 21 bytes follow
-// it, or when the month is not one of "Jan" ... "Dec". Every byte, NUL
-// included, is an ordinary byte. The line is only read.
+// it (the newline that ends the line counted, even when the span lacks it,
+// so a line keys alike with and without its newline), or when the month is
+// not one of "Jan" ... "Dec". Every byte, NUL included, is an ordinary byte.
+// The line is only read.
 int64_t line_key(std::string_view line);

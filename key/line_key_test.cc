@@ -98,10 +98,13 @@ TEST(LineKey, NoUsableDateZoneGivesZero) {
 }
 
 // The zone needs 21 bytes after the bracket; the 21st may be anything,
-// even the newline.
+// even the newline, and a last line that lacks its newline keys as if it
+// had one.
 TEST(LineKey, ShortZones) {
-  EXPECT_EQ(line_key("[10/Oct/2000:13:55:36"), kNoDateKey);       // 20 bytes
   EXPECT_EQ(line_key("[10/Oct/2000:13:55:36\n"), 340120536);     // 21
+  EXPECT_EQ(line_key("[10/Oct/2000:13:55:36"), 340120536);       // 20, and the end
+  EXPECT_EQ(line_key("[10/Oct/2000:13:55:3\n"), kNoDateKey);     // 20
+  EXPECT_EQ(line_key("[10/Oct/2000:13:55:3"), kNoDateKey);
   EXPECT_EQ(line_key("a [10/Oct/2000:13:55"), kNoDateKey);
 }
 
@@ -133,3 +136,4 @@ TEST(LineKey, FieldsReadLikeAtoi) {
 TEST(LineKey, SeparatorsAreNotRead) {
   EXPECT_EQ(line_key("[10-Oct-2000 13.55.36]"), 340120536);
 }
+

@@ -12,6 +12,23 @@ merge_result read_failure(size_t i) {
   return r;
 }
 
+// Moves `in` to its next line, or with `piece` to its next piece. When
+// that read could wait for a quiet stream (a pipe from tail -F, ssh ...),
+// every line already decided goes out first, so that a live merge shows it
+// at once. Sets *write_failed when that write fails.
+input_status advance(log_input& in, output& out, std::string_view* piece, bool* write_failed) {
+  input_status st = piece != nullptr ? input_next_piece(in, piece) : input_next(in);
+  if (st != input_status::would_block) return st;
+  if (!output_flush(out)) {
+    *write_failed = true;
+    return st;
+  }
+  in.ask_before_blocking = false;
+  st = piece != nullptr ? input_next_piece(in, piece) : input_next(in);
+  in.ask_before_blocking = true;
+  return st;
+}
+
 // Writes the rest of an input that no other input competes with any more:
 // its current line, then its remaining bytes a buffer of whole lines at a
 // time, with no line keyed or chosen. Adds the newline a last line may lack.
@@ -24,12 +41,17 @@ merge_result drain(log_input& in, size_t i, output& out) {
   char last = '\n';
   std::string_view piece;
   input_status st;
-  while ((st = input_next_piece(in, &piece)) == input_status::ok) {
+  bool write_failed = false;
+  while ((st = advance(in, out, &piece, &write_failed)) == input_status::ok) {
     if (!output_put(out, piece)) {
       r.status = merge_status::write_failed;
       return r;
     }
     last = piece.back();
+  }
+  if (write_failed) {
+    r.status = merge_status::write_failed;
+    return r;
   }
   if (st != input_status::dry) return read_failure(i);
   if (last != '\n' && !output_put(out, "\n", 1))
@@ -47,8 +69,10 @@ merge_result merge_inputs(log_input* in, size_t n, output& out) {
     result.status = merge_status::no_memory;
     return result;
   }
-  for (size_t i = 0; i < n; ++i)
+  for (size_t i = 0; i < n; ++i) {
     t.keys[i] = in[i].active ? line_key(in[i].line) : kExhausted;
+    in[i].ask_before_blocking = true;
+  }
   tree_build(t);
 
   for (;;) {
@@ -68,7 +92,12 @@ merge_result merge_inputs(log_input* in, size_t n, output& out) {
         result.status = merge_status::write_failed;
         break;
       }
-      const input_status st = input_next(win);
+      bool write_failed = false;
+      const input_status st = advance(win, out, nullptr, &write_failed);
+      if (write_failed) {
+        result.status = merge_status::write_failed;
+        break;
+      }
       if (st != input_status::ok) {
         if (st != input_status::dry) result = read_failure(w);
         t.keys[w] = kExhausted;

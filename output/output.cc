@@ -37,6 +37,7 @@ bool output_flush(output& out) {
   const int error = write_fully(out.fd, out.buf, out.len);
   if (error != 0) return fail(out, error);
   out.len = 0;
+  if (out.after_write != nullptr) out.after_write(out.after_write_arg);
   return true;
 }
 

@@ -21,6 +21,10 @@ struct output {
   size_t cap = 0;
   size_t len = 0;
   int error = 0;
+  // Called after each successful write to fd (a buffer at a time, never a
+  // line at a time), for a caller that reports progress.
+  void (*after_write)(void* arg) = nullptr;
+  void* after_write_arg = nullptr;
 };
 
 // Default size of the output buffer.

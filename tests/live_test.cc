@@ -1,0 +1,81 @@
+// Live merges: with inputs that stay open (tail -F, ssh), the lines already
+// decided reach the reader at once; a line that still depends on a quiet
+// input's next line waits for it.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/temp_dir.h"
+
+namespace {
+
+std::string at(int second, const char* what) {
+  return "10.0.0.1 - - [06/Jun/2026:12:00:0" + std::to_string(second) + " +0000] \"GET /" +
+         what + "\" 200 1\n";
+}
+
+void put(int fd, const std::string& s) {
+  ASSERT_EQ(write(fd, s.data(), s.size()), static_cast<ssize_t>(s.size()));
+}
+
+// Reads until `want` bytes have come or the writer goes quiet for 10 s (a
+// guard for a failing run only: a passing one never waits that long).
+std::string take(int fd, size_t want) {
+  std::string got;
+  char buf[4096];
+  while (got.size() < want) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 10000) <= 0) break;
+    const ssize_t n = read(fd, buf, std::min(sizeof buf, want - got.size()));
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+}  // namespace
+
+TEST(Live, DecidedLinesGoOutWhileTheInputsStayOpen) {
+  temp_dir dir;
+  const std::string a = dir.file("a"), b = dir.file("b");
+  ASSERT_EQ(mkfifo(a.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(b.c_str(), 0600), 0);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    execl(BRAIDLOGS_BIN, "braidlogs", a.c_str(), b.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  const int wa = open(a.c_str(), O_WRONLY);  // braidlogs opens a first
+  put(wa, at(1, "a1") + at(3, "a2"));
+  const int wb = open(b.c_str(), O_WRONLY);
+  put(wb, at(2, "b1"));
+  // a1 and b1 are decided; a2 waits for b's next line.
+  std::string want = at(1, "a1") + at(2, "b1");
+  EXPECT_EQ(take(out[0], want.size()), want);
+  put(wb, at(4, "b2"));
+  want = at(3, "a2");
+  EXPECT_EQ(take(out[0], want.size()), want);
+  close(wa);
+  close(wb);
+  want = at(4, "b2");
+  EXPECT_EQ(take(out[0], want.size() + 1), want);  // and then the end
+  kill(pid, SIGKILL);  // a no-op unless the merge hung
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  close(out[0]);
+}
