@@ -1,33 +1,33 @@
 #!/usr/bin/env bash
-# The benchmark: braidlogs against cat (the floor: bytes moved, no merging)
-# and against GNU sort -m with CLF date keys (what a user would otherwise
-# run), on the same page-cached files, every tool writing into a pipe whose
-# reader throws the bytes away.
+# The plain-text benchmark: braidlogs against the copy floor (the same
+# bytes read in the same blocks and written through the same widened pipe,
+# with no merging: bench/copy_floor.cc), against cat, and against GNU
+# sort -m with CLF date keys (what a user would otherwise run), on the same
+# page-cached files, every command writing into a pipe to bench/discard.cc.
+# Each case is timed twice: on one core (taskset -c 1 for the writer and the
+# reader alike, so that no placement luck enters) and with free placement.
 #
 #   bench/run.sh [DATA_DIR]
 #
-# Environment: RUNS (timed runs per command, default 5), CASES (default
-# "k2 k16 k256 k5000 gz"). Needs hyperfine, GNU sort, gzip and python3.
-# Data is made once by bench/make_logs.cc into DATA_DIR (default
-# bench/data, about 2 GB) and reused.
+# Environment: RUNS (timed runs per command, default 7), CASES (default
+# "k2 k16 k256 k5000"), BASELINE (another braidlogs binary to time beside
+# this one). Needs hyperfine, GNU sort, taskset, python3. Data is made once
+# by bench/make_logs.cc into DATA_DIR (default bench/data, about 2 GB).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 data=${1:-$root/bench/data}
-runs=${RUNS:-5}
-cases=${CASES:-k2 k16 k256 k5000 gz}
+runs=${RUNS:-7}
+cases=${CASES:-k2 k16 k256 k5000}
 build=$root/build-bench
 results=$data/results
 mkdir -p "$data" "$results"
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBRAIDLOGS_BENCH=ON \
-  -DBRAIDLOGS_TESTS=OFF >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBRAIDLOGS_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 >/dev/null
-B=$build/braidlogs
-D=$build/discard
+B=$build/braidlogs D=$build/discard F=$build/copy_floor
 sortm="LC_ALL=C sort -m -s -t ' ' -k4.9,4.12n -k4.5,4.7M -k4.2,4.3n -k4.14,4.15n -k4.17,4.18n -k4.20,4.21n"
 
-# make NAME K BYTES_PER_FILE: the case's logs, made once.
-make_case() {
+make_case() {  # make_case NAME K BYTES_PER_FILE: the case's logs, made once
   local dir=$data/$1
   if [ ! -f "$dir/.made" ]; then
     rm -rf "$dir" && mkdir -p "$dir"
@@ -36,54 +36,56 @@ make_case() {
   fi
 }
 
-# time_case NAME FILES...: checks the outputs agree, then times every tool.
-time_case() {
-  local name=$1 files=$2 ours=$3 floor=$4 other=$5 check_other=$6
+time_case() {  # time_case NAME
+  local name=$1
   cd "$data/$name"
-  cat $files >/dev/null  # into the page cache
-  if [ "$(eval "$ours" | md5sum)" != "$(eval "$check_other" | md5sum)" ]; then
-    echo "$name: braidlogs and the other merge differ" >&2
-    exit 1
+  cat log*.log > /dev/null  # into the page cache
+  if [ "$($B log*.log | md5sum)" != "$(eval "$sortm log*.log" | md5sum)" ]; then
+    echo "$name: braidlogs and sort -m differ" >&2; exit 1
   fi
-  hyperfine --shell=bash --style=none --warmup 1 --runs "$runs" \
-    --export-json "$results/$name.json" \
-    -n braidlogs "$ours | $D" -n floor "$floor | $D" -n other "$other | $D" >/dev/null
-  /usr/bin/time -f %M -o "$results/$name.rss" bash -c "$ours" | "$D"
-  echo "$name done"
+  # The floor's block size: the fastest of a few, on one core.
+  hyperfine -S bash --style=none --runs 3 --export-json "$results/$name.floor.json" \
+    -L block 16384,65536,262144,1048576 "taskset -c 1 bash -c \"$F {block} log*.log | $D\"" >/dev/null
+  local block
+  block=$(python3 -c "import json,sys; r=json.load(open(sys.argv[1]))['results'];
+print(min(r, key=lambda x: x['median'])['parameters']['block'])" "$results/$name.floor.json")
+  for place in one free; do
+    local pre="" post=""
+    if [ $place = one ]; then pre='taskset -c 1 bash -c "'; post='"'; fi
+    local cmds=(-n braidlogs "$pre$B log*.log | $D$post" -n floor "$pre$F $block log*.log | $D$post"
+                -n cat "$pre""cat log*.log | $D$post" -n "sort -m" "$pre$sortm log*.log | $D$post")
+    [ -n "${BASELINE:-}" ] && cmds+=(-n baseline "$pre$BASELINE log*.log | $D$post")
+    hyperfine -S bash --style=none --warmup 1 --runs "$runs" \
+      --export-json "$results/$name.$place.json" "${cmds[@]}" >/dev/null
+  done
+  echo "$block" > "$results/$name.block"
+  /usr/bin/time -f %M -o "$results/$name.rss" "$B" log*.log > /dev/null
+  echo "$name done" >&2
 }
 
 for c in $cases; do
   case $c in
-    k2)    make_case k2 2 500000000
-           time_case k2 "log*.log" "$B log*.log" "cat log*.log" "$sortm log*.log" "$sortm log*.log" ;;
-    k16)   make_case k16 16 32000000
-           time_case k16 "log*.log" "$B log*.log" "cat log*.log" "$sortm log*.log" "$sortm log*.log" ;;
-    k256)  make_case k256 256 2000000
-           time_case k256 "log*.log" "$B log*.log" "cat log*.log" "$sortm log*.log" "$sortm log*.log" ;;
-    k5000) make_case k5000 5000 4000
-           time_case k5000 "log*.log" "$B log*.log" "cat log*.log" "$sortm log*.log" "$sortm log*.log" ;;
-    gz)    if [ ! -f "$data/gz/.made" ]; then
-             rm -rf "$data/gz" && mkdir -p "$data/gz"
-             "$build/make_logs" "$data/gz" 2 200000000 3
-             gzip -6 "$data/gz/log0000.log" & gzip -6 "$data/gz/log0001.log"; wait
-             touch "$data/gz/.made"
-           fi
-           time_case gz "log*.log.gz" "$B log0000.log.gz log0001.log.gz" "zcat log*.log.gz" \
-             "$B <(zcat log0000.log.gz) <(zcat log0001.log.gz)" \
-             "$sortm <(zcat log0000.log.gz) <(zcat log0001.log.gz)" ;;
+    k2)    make_case k2 2 500000000 ;;
+    k16)   make_case k16 16 32000000 ;;
+    k256)  make_case k256 256 2000000 ;;
+    k5000) make_case k5000 5000 4000 ;;
     *) echo "unknown case $c" >&2; exit 2 ;;
   esac
+  time_case "$c"
 done
 
 python3 - "$results" $cases <<'PY'
 import json, sys
 results, cases = sys.argv[1], sys.argv[2:]
-print("| case | braidlogs | floor | braidlogs / floor | other | other / braidlogs | braidlogs peak RSS |")
-print("| --- | --- | --- | --- | --- | --- | --- |")
+print("| case | placement | braidlogs | floor (block) | braidlogs / floor | cat | sort -m | sort -m / braidlogs | baseline | peak RSS |")
+print("| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |")
 for c in cases:
-    r = {x["command"]: x for x in json.load(open(f"{results}/{c}.json"))["results"]}
-    ours, floor, other = (r[n]["median"] for n in ("braidlogs", "floor", "other"))
+    block = int(open(f"{results}/{c}.block").read()) // 1024
     rss = int(open(f"{results}/{c}.rss").read().split()[-1]) / 1024
-    print(f"| {c} | {ours:.3f} s | {floor:.3f} s | {ours / floor:.2f} | {other:.3f} s | "
-          f"{other / ours:.2f} | {rss:.1f} MiB |")
+    for place in ("one", "free"):
+        m = {x["command"]: x["median"] for x in json.load(open(f"{results}/{c}.{place}.json"))["results"]}
+        b, f = m["braidlogs"], m["floor"]
+        base = f"{m['baseline']:.3f} s" if "baseline" in m else ""
+        print(f"| {c} | {place} | {b:.3f} s | {f:.3f} s ({block} KiB) | {b / f:.2f} | {m['cat']:.3f} s | "
+              f"{m['sort -m']:.3f} s | {m['sort -m'] / b:.1f} | {base} | {rss:.1f} MiB |")
 PY

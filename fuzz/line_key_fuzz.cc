@@ -59,6 +59,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view line(copy, size);
   const int64_t fast = line_key(line), slow = slow_key(line);
   if (fast != slow) std::abort();
+  // Keyed line after line with the date of the line before remembered, the
+  // data's lines key exactly as they do alone.
+  key_memo memo;
+  for (size_t at = 0; at < line.size();) {
+    size_t nl = line.find('\n', at);
+    nl = nl == std::string_view::npos ? line.size() : nl + 1;
+    const std::string_view l = line.substr(at, nl - at);
+    if (line_key(l, memo) != line_key(l)) std::abort();
+    at = nl;
+  }
   // A line keys alike with and without its newline.
   if (line.find('\n') == std::string_view::npos && line_key(std::string(line) + '\n') != fast)
     std::abort();

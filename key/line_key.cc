@@ -107,26 +107,58 @@ inline const char* first_bracket(std::string_view line) {
 
 }  // namespace
 
-int64_t line_key(std::string_view line) {
+namespace {
+
+// The date zone of a line, or nullptr when it has none that can be read.
+inline const unsigned char* date_zone(std::string_view line) {
   const char* found = first_bracket(line);
-  if (found == nullptr) return kNoDateKey;
+  if (found == nullptr) return nullptr;
   const size_t bracket = static_cast<size_t>(found - line.data());
   // The newline that ends a line counts even where an input's last line
   // lacks it, so that the same bytes get the same key wherever they stand
   // (and a merged file, whose last line has gained a newline, merges again
   // exactly as its inputs did).
   const size_t after = line.size() - bracket - 1 + (line.back() != '\n');
-  if (after < kZoneTail) return kNoDateKey;
-  const auto* z = reinterpret_cast<const unsigned char*>(found);
+  if (after < kZoneTail) return nullptr;
+  return reinterpret_cast<const unsigned char*>(found);
+}
 
+// Days from 1 January 1990 to the zone's date, or kNoMonth when its month
+// is none of the twelve.
+constexpr int64_t kNoMonth = INT64_MIN;
+inline int64_t zone_days(const unsigned char* z) {
   const int month = month_lookup(reinterpret_cast<const char*>(z + kMonth));
-  if (month < 0) return kNoDateKey;
+  if (month < 0) return kNoMonth;
+  return days_to_month_start(four_digit_field(z + kYear), month + 1) + two_digit_field(z + kDay);
+}
 
-  const int day = two_digit_field(z + kDay);
-  const int year = four_digit_field(z + kYear);
-  const int hour = two_digit_field(z + kHour);
-  const int minute = two_digit_field(z + kMinute);
-  const int second = two_digit_field(z + kSecond);
-  const int64_t days = days_to_month_start(year, month + 1) + day;
-  return days * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
+inline int64_t zone_key(const unsigned char* z, int64_t days) {
+  return days * 86400 + int64_t{two_digit_field(z + kHour)} * 3600 +
+         int64_t{two_digit_field(z + kMinute)} * 60 + two_digit_field(z + kSecond);
+}
+
+}  // namespace
+
+int64_t line_key(std::string_view line) {
+  const unsigned char* z = date_zone(line);
+  if (z == nullptr) return kNoDateKey;
+  const int64_t days = zone_days(z);
+  return days == kNoMonth ? kNoDateKey : zone_key(z, days);
+}
+
+int64_t line_key(std::string_view line, key_memo& memo) {
+  const unsigned char* z = date_zone(line);
+  if (z == nullptr) return kNoDateKey;
+  // "dd/Mon/yyyy": every byte the day count depends on, in two loads.
+  uint64_t head;
+  uint32_t tail;
+  std::memcpy(&head, z + kDay, sizeof head);
+  std::memcpy(&tail, z + kYear, sizeof tail);
+  if (!memo.valid || head != memo.head || tail != memo.tail) {
+    memo.days = zone_days(z);
+    memo.head = head;
+    memo.tail = tail;
+    memo.valid = true;
+  }
+  return memo.days == kNoMonth ? kNoDateKey : zone_key(z, memo.days);
 }

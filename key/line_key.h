@@ -30,3 +30,17 @@ inline constexpr int64_t kNoDateKey = 0;
 // not one of "Jan" ... "Dec". Every byte, NUL included, is an ordinary byte.
 // The line is only read.
 int64_t line_key(std::string_view line);
+
+// What line_key keeps from the last date it read in one input: the bytes
+// "dd/Mon/yyyy" and their day count. Consecutive lines of a log nearly
+// always share them, and then only the time of day is read.
+struct key_memo {
+  uint64_t head = 0;
+  uint32_t tail = 0;
+  int64_t days = 0;
+  bool valid = false;
+};
+
+// The same key as line_key(line), always; faster when `memo` (kept for one
+// input, zero-initialised) holds the date of the line before.
+int64_t line_key(std::string_view line, key_memo& memo);

@@ -137,3 +137,16 @@ TEST(LineKey, SeparatorsAreNotRead) {
   EXPECT_EQ(line_key("[10-Oct-2000 13.55.36]"), 340120536);
 }
 
+// Remembering the last date changes no key: lines of one date, of the next,
+// with a month that is no month between, and with the same date bytes but
+// other separators or a cut-off zone.
+TEST(LineKey, RememberedDatesGiveTheSameKeys) {
+  const char* lines[] = {
+      "a [10/Oct/2000:13:55:36 -0700] x\n", "b [10/Oct/2000:13:55:37 -0700] x\n",
+      "c [10/Oct/2000:23:59:59 -0700] x\n", "d [11/Oct/2000:00:00:00 -0700] x\n",
+      "e [11/oct/2000:00:00:01 -0700] x\n", "f [11/Oct/2000:00:00:02 -0700] x\n",
+      "g [11/Oct/2000-00-00-03 -0700] x\n", "no date at all\n", "h [11/Oct/2000:00:00:04\n",
+      "i [11/Oct/2000:00:00\n", "j [11/Oct/2001:00:00:05 -0700] x\n", "k [11/Oct/2000:00:00:06"};
+  key_memo memo;
+  for (const char* l : lines) EXPECT_EQ(line_key(l, memo), line_key(l)) << l;
+}

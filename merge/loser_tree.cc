@@ -9,34 +9,35 @@
 
 bool tree_init(loser_tree& t, size_t k) {
   t = loser_tree{};
-  t.keys = static_cast<int64_t*>(std::malloc(k * sizeof(int64_t)));
-  t.node = static_cast<uint32_t*>(std::malloc(k * sizeof(uint32_t)));
-  if (t.keys == nullptr || t.node == nullptr) {
+  if (k == 0 || k > kMaxTreeInputs) return false;
+  t.node = static_cast<uint64_t*>(std::malloc(k * sizeof(uint64_t)));
+  t.leaf = static_cast<uint64_t*>(std::malloc(k * sizeof(uint64_t)));
+  if (t.node == nullptr || t.leaf == nullptr) {
     tree_free(t);
     return false;
   }
   t.k = k;
   for (size_t i = 0; i < k; ++i) {
-    t.keys[i] = kExhausted;
+    t.leaf[i] = tree_exhausted(i);
     t.node[i] = 0;
   }
   return true;
 }
 
 void tree_free(loser_tree& t) {
-  std::free(t.keys);
   std::free(t.node);
+  std::free(t.leaf);
   t = loser_tree{};
 }
 
 namespace {
 
 // Plays the subtree under node n and returns its winner.
-uint32_t play(loser_tree& t, size_t n) {
-  if (n >= t.k) return static_cast<uint32_t>(n - t.k);
-  const uint32_t left = play(t, 2 * n);
-  const uint32_t right = play(t, 2 * n + 1);
-  if (tree_before(t, left, right)) {
+uint64_t play(loser_tree& t, size_t n) {
+  if (n >= t.k) return t.leaf[n - t.k];
+  const uint64_t left = play(t, 2 * n);
+  const uint64_t right = play(t, 2 * n + 1);
+  if (left < right) {
     t.node[n] = right;
     return left;
   }
@@ -46,24 +47,22 @@ uint32_t play(loser_tree& t, size_t n) {
 
 }  // namespace
 
-void tree_build(loser_tree& t) { t.node[0] = play(t, 1); }
+void tree_build(loser_tree& t) { t.node[0] = t.k == 1 ? t.leaf[0] : play(t, 1); }
 
-void tree_replay(loser_tree& t, size_t i) {
-  uint32_t winner = static_cast<uint32_t>(i);
-  for (size_t n = (i + t.k) / 2; n >= 1; n /= 2) {
-    if (tree_before(t, t.node[n], winner)) {
-      const uint32_t loser = winner;
-      winner = t.node[n];
-      t.node[n] = loser;
+void tree_replay(loser_tree& t, uint64_t value) {
+  for (size_t n = (tree_input(value) + t.k) / 2; n >= 1; n /= 2) {
+    const uint64_t there = t.node[n];
+    if (there < value) {
+      t.node[n] = value;
+      value = there;
     }
   }
-  t.node[0] = winner;
+  t.node[0] = value;
 }
 
-size_t tree_runner_up(const loser_tree& t) {
-  size_t best = t.k;
-  for (size_t n = (t.node[0] + t.k) / 2; n >= 1; n /= 2) {
-    if (best == t.k || tree_before(t, t.node[n], best)) best = t.node[n];
-  }
+uint64_t tree_runner_up(const loser_tree& t) {
+  uint64_t best = tree_exhausted(tree_input(t.node[0]));
+  for (size_t n = (tree_input(t.node[0]) + t.k) / 2; n >= 1; n /= 2)
+    if (t.node[n] < best) best = t.node[n];
   return best;
 }

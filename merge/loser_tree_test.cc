@@ -3,48 +3,57 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <vector>
 
-namespace {
-
-// The input a plain scan would choose, skipping `skip`.
-size_t scan_best(const loser_tree& t, size_t skip) {
-  size_t best = t.k;
-  for (size_t i = 0; i < t.k; ++i) {
-    if (i == skip) continue;
-    if (best == t.k || tree_before(t, i, best)) best = i;
-  }
-  return best;
-}
-
-}  // namespace
-
-// Against a plain scan, over many replays with few distinct keys (so that
-// ties, broken by input order, are common) and inputs running dry.
+// Against a plain scan of (key, input), over many replays with few distinct
+// keys (so that ties, broken by input order, are common), keys far apart in
+// sign and size, and inputs running dry.
 TEST(LoserTree, AgreesWithAScanOfAllInputs) {
   std::mt19937 rng(7);
+  const int64_t far = int64_t{300} << 30;  // beyond any 32-bit key
   for (size_t k : {1, 2, 3, 5, 8, 13, 16, 17, 100, 257}) {
     loser_tree t;
     ASSERT_TRUE(tree_init(t, k));
-    for (size_t i = 0; i < k; ++i) t.keys[i] = static_cast<int64_t>(rng() % 5);
+    std::vector<int64_t> key(k);
+    std::vector<bool> dry(k, false);
+    for (size_t i = 0; i < k; ++i) {
+      key[i] = static_cast<int64_t>(rng() % 5) - 2;
+      t.leaf[i] = tree_value(key[i], i);
+    }
     tree_build(t);
+    auto best_but = [&](size_t skip) {
+      size_t best = k;
+      for (size_t i = 0; i < k; ++i)
+        if (i != skip && !dry[i] && (best == k || key[i] < key[best])) best = i;
+      return best;
+    };
     for (int round = 0; round < 2000; ++round) {
-      const size_t w = tree_winner(t);
-      ASSERT_EQ(w, scan_best(t, k)) << "k=" << k << " round " << round;
-      const size_t r = tree_runner_up(t);
-      const size_t expect_r = scan_best(t, w);
-      ASSERT_EQ(r, expect_r) << "k=" << k;
-      if (t.keys[w] == kExhausted) break;
-      // Keys mostly rise, sometimes fall (an input out of order), and
-      // inputs run dry now and then.
-      const unsigned roll = rng() % 10;
-      if (roll == 0) {
-        t.keys[w] = kExhausted;
-      } else if (roll == 1) {
-        t.keys[w] -= static_cast<int64_t>(rng() % 3);
-      } else {
-        t.keys[w] += static_cast<int64_t>(rng() % 3);
+      const size_t w = best_but(k);
+      if (w == k) {
+        EXPECT_TRUE(tree_is_exhausted(tree_winner(t)));
+        break;
       }
-      tree_replay(t, w);
+      ASSERT_EQ(tree_input(tree_winner(t)), w) << "k=" << k << " round " << round;
+      const size_t r = best_but(w);
+      const uint64_t rival = tree_runner_up(t);
+      ASSERT_EQ(tree_is_exhausted(rival), r == k) << "k=" << k;
+      if (r != k) {
+        ASSERT_EQ(tree_input(rival), r) << "k=" << k;
+      }
+      // Keys mostly rise, sometimes fall (an input out of order) or jump
+      // far, and inputs run dry now and then.
+      const unsigned roll = rng() % 12;
+      if (roll == 0) {
+        dry[w] = true;
+        tree_replay(t, tree_exhausted(w));
+        continue;
+      }
+      if (roll == 2) {
+        key[w] = (rng() % 2 ? far : -far) + static_cast<int64_t>(rng() % 3);
+      } else {
+        key[w] += roll == 1 ? -static_cast<int64_t>(rng() % 3) : static_cast<int64_t>(rng() % 3);
+      }
+      tree_replay(t, tree_value(key[w], w));
     }
     tree_free(t);
   }

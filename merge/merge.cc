@@ -1,5 +1,8 @@
 #include "merge/merge.h"
 
+#include <cstdlib>
+#include <new>
+
 #include "key/line_key.h"
 #include "merge/loser_tree.h"
 
@@ -65,27 +68,30 @@ merge_result merge_inputs(log_input* in, size_t n, output& out) {
   merge_result result;
   loser_tree t;
   if (n == 0) return result;
-  if (!tree_init(t, n)) {
+  auto* memo = static_cast<key_memo*>(std::calloc(n, sizeof(key_memo)));
+  if (memo == nullptr || !tree_init(t, n)) {
+    std::free(memo);
     result.status = merge_status::no_memory;
     return result;
   }
+  for (size_t i = 0; i < n; ++i) new (&memo[i]) key_memo{};
   for (size_t i = 0; i < n; ++i) {
-    t.keys[i] = in[i].active ? line_key(in[i].line) : kExhausted;
+    t.leaf[i] = in[i].active ? tree_value(line_key(in[i].line), i) : tree_exhausted(i);
     in[i].ask_before_blocking = true;
   }
   tree_build(t);
 
   for (;;) {
-    const size_t w = tree_winner(t);
-    if (t.keys[w] == kExhausted) break;
-    const size_t r = tree_runner_up(t);
-    if (r == n || t.keys[r] == kExhausted) {
+    uint64_t value = tree_winner(t);
+    if (tree_is_exhausted(value)) break;
+    const size_t w = tree_input(value);
+    const uint64_t rival = tree_runner_up(t);
+    if (tree_is_exhausted(rival)) {
       result = drain(in[w], w, out);
       break;
     }
     // Write the winner's lines for as long as they still come before the
     // runner-up's current line; only then replay the tree.
-    const int64_t rival = t.keys[r];
     log_input& win = in[w];
     for (;;) {
       if (!output_put_line(out, win.line)) {
@@ -100,17 +106,17 @@ merge_result merge_inputs(log_input* in, size_t n, output& out) {
       }
       if (st != input_status::ok) {
         if (st != input_status::dry) result = read_failure(w);
-        t.keys[w] = kExhausted;
+        value = tree_exhausted(w);
         break;
       }
-      const int64_t key = line_key(win.line);
-      t.keys[w] = key;
-      if (key > rival || (key == rival && w > r)) break;
+      value = tree_value(line_key(win.line, memo[w]), w);
+      if (value > rival) break;
     }
     if (result.status != merge_status::done) break;
-    tree_replay(t, w);
+    tree_replay(t, value);
   }
   tree_free(t);
+  std::free(memo);
 
   // Lines merged before a read failure are correct output: write them.
   if (result.status != merge_status::write_failed && !output_flush(out) &&
