@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -86,8 +87,8 @@ void progress_tick(void*) {
   human(d, sizeof d, static_cast<double>(done));
   human(t, sizeof t, static_cast<double>(g.total));
   human(r, sizeof r, rate);
-  const unsigned secs = static_cast<unsigned>(left + 0.5);
-  std::fprintf(stderr, "\r%s of %s  %3.0f%%  %s/s  %u:%02u left\033[K", d, t,
+  const long secs = std::lround(left);
+  std::fprintf(stderr, "\r%s of %s  %3.0f%%  %s/s  %ld:%02ld left\033[K", d, t,
                100.0 * static_cast<double>(done) / static_cast<double>(g.total), r, secs / 60,
                secs % 60);
   g.shown = true;

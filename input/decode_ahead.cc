@@ -139,7 +139,7 @@ bool decode_ahead_setup(size_t inputs) {
   if (ahead_override.block != 0) block = ahead_override.block;
   if (block < kAheadMinBlock && ahead_override.block == 0) return true;
   const unsigned n = ahead_override.threads != 0 ? ahead_override.threads : usable_cpus();
-  g.inputs = static_cast<ahead_input**>(std::calloc(inputs, sizeof(ahead_input*)));
+  g.inputs = new (std::nothrow) ahead_input*[inputs]();
   g.threads = static_cast<pthread_t*>(std::calloc(n, sizeof(pthread_t)));
   if (g.inputs == nullptr || g.threads == nullptr) {
     decode_ahead_shutdown();
@@ -159,7 +159,7 @@ void decode_ahead_shutdown() {
   g.work.notify_all();
   for (unsigned i = 0; i < g.started; ++i) pthread_join(g.threads[i], nullptr);
   std::free(g.threads);
-  std::free(g.inputs);
+  delete[] g.inputs;
   g.inputs = nullptr;
   g.threads = nullptr;
   g.count = g.capacity = g.block = g.next = 0;
