@@ -101,10 +101,15 @@ ssize_t source_read(byte_source& src, char* buf, size_t n) {
 bool source_may_block(const byte_source& src) {
   if (src.regular || src.ahead != nullptr || src.fd < 0 || src.head_pos < src.head_len)
     return false;
+  // Wait a moment first: a pipe from a busy program (zcat) is nearly always
+  // refilled within it, and then nothing need be flushed. The wait costs
+  // nothing, since the read would wait as long; a live stream's lines go
+  // out a millisecond later.
   struct pollfd p = {src.fd, POLLIN, 0};
+  constexpr int kWaitMs = 1;
   int ready;
   do {
-    ready = ::poll(&p, 1, 0);
+    ready = ::poll(&p, 1, kWaitMs);
   } while (ready < 0 && errno == EINTR);
   return ready == 0;
 }

@@ -43,7 +43,8 @@ bool source_open(byte_source& src, const char* path);
 ssize_t source_read(byte_source& src, char* buf, size_t n);
 
 // True when the next read could wait: the input is a pipe, socket, FIFO or
-// terminal with no data ready now. Regular files never wait for long.
+// terminal with no data ready within a millisecond. Regular files never
+// wait for long.
 bool source_may_block(const byte_source& src);
 
 // Releases the descriptor and any decoder. Safe to call twice.
