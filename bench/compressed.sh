@@ -17,7 +17,10 @@ runs=${RUNS:-7}
 cases=${CASES:-bz2-2 bz2-16 xz-16 zst-16 gz-2 many-gz many-zst}
 build=$root/build-bench
 results=$data/results
-mkdir -p "$data" "$results"
+mkdir -p "$data"
+data=$(cd "$data" && pwd)  # the cases cd into their folders
+results=$data/results
+mkdir -p "$results"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBRAIDLOGS_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 >/dev/null
 B=$build/braidlogs D=$build/discard

@@ -20,7 +20,10 @@ runs=${RUNS:-7}
 cases=${CASES:-k2 k16 k256 k5000}
 build=$root/build-bench
 results=$data/results
-mkdir -p "$data" "$results"
+mkdir -p "$data"
+data=$(cd "$data" && pwd)  # the cases cd into their folders
+results=$data/results
+mkdir -p "$results"
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBRAIDLOGS_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 >/dev/null
