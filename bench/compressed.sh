@@ -11,19 +11,9 @@
 # Needs hyperfine, gzip, bzip2, xz, zstd, igzip (package isal) and
 # /usr/bin/time. Data: made once by bench/make_logs.cc, about 1.5 GB.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-data=${1:-$root/bench/data}
+. "$(dirname "$0")/setup.sh" "${1:-}"
 runs=${RUNS:-7}
 cases=${CASES:-bz2-2 bz2-16 xz-16 zst-16 gz-2 many-gz many-zst}
-build=$root/build-bench
-results=$data/results
-mkdir -p "$data"
-data=$(cd "$data" && pwd)  # the cases cd into their folders
-results=$data/results
-mkdir -p "$results"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBRAIDLOGS_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 >/dev/null
-B=$build/braidlogs D=$build/discard
 
 # make DIR K BYTES SEED COMPRESS...: K logs of BYTES, each compressed by
 # every command given (suffix from the command's first word).

@@ -14,20 +14,9 @@
 # this one). Needs hyperfine, GNU sort, taskset, python3. Data is made once
 # by bench/make_logs.cc into DATA_DIR (default bench/data, about 2 GB).
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-data=${1:-$root/bench/data}
+. "$(dirname "$0")/setup.sh" "${1:-}"
 runs=${RUNS:-7}
 cases=${CASES:-k2 k16 k256 k5000}
-build=$root/build-bench
-results=$data/results
-mkdir -p "$data"
-data=$(cd "$data" && pwd)  # the cases cd into their folders
-results=$data/results
-mkdir -p "$results"
-
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBRAIDLOGS_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 >/dev/null
-B=$build/braidlogs D=$build/discard F=$build/copy_floor
 sortm="LC_ALL=C sort -m -s -t ' ' -k4.9,4.12n -k4.5,4.7M -k4.2,4.3n -k4.14,4.15n -k4.17,4.18n -k4.20,4.21n"
 
 make_case() {  # make_case NAME K BYTES_PER_FILE: the case's logs, made once
