@@ -47,6 +47,7 @@ time_case() {  # time_case NAME DIR GLOB TOOL [TOOL2]
     hyperfine -S bash --style=none --warmup 1 --runs "$runs" \
       --export-json "$results/$name.$place.json" "${cmds[@]}" >/dev/null
   done
+  rm -f "$results/$name.base.rss"
   /usr/bin/time -f %M -o "$results/$name.rss" $B $glob > /dev/null
   [ -n "${BASELINE:-}" ] && /usr/bin/time -f %M -o "$results/$name.base.rss" $BASELINE $glob > /dev/null
   echo "$name done" >&2
