@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <new>
 
-#include "input/log_input.h"
-#include "merge/merge.h"
 #include "cli/messages.h"
 #include "cli/progress.h"
 #include "input/decode_ahead.h"
+#include "input/log_input.h"
+#include "merge/merge.h"
 #include "output/output.h"
 #include "output/pipe_size.h"
 

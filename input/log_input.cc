@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 bool input_open(log_input& in, const char* path, size_t block) {
   in = log_input{};
   in.path = path;

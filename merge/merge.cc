@@ -1,6 +1,5 @@
 #include "merge/merge.h"
 
-#include <cstdlib>
 #include <new>
 
 #include "key/line_key.h"
@@ -68,15 +67,14 @@ merge_result merge_inputs(log_input* in, size_t n, output& out) {
   merge_result result;
   loser_tree t;
   if (n == 0) return result;
-  auto* memo = static_cast<key_memo*>(std::calloc(n, sizeof(key_memo)));
+  auto* memo = new (std::nothrow) key_memo[n]();
   if (memo == nullptr || !tree_init(t, n)) {
-    std::free(memo);
+    delete[] memo;
     result.status = merge_status::no_memory;
     return result;
   }
-  for (size_t i = 0; i < n; ++i) new (&memo[i]) key_memo{};
   for (size_t i = 0; i < n; ++i) {
-    t.leaf[i] = in[i].active ? tree_value(line_key(in[i].line), i) : tree_exhausted(i);
+    t.leaf[i] = in[i].active ? tree_value(line_key(in[i].line, memo[i]), i) : tree_exhausted(i);
     in[i].ask_before_blocking = true;
   }
   tree_build(t);
@@ -116,7 +114,7 @@ merge_result merge_inputs(log_input* in, size_t n, output& out) {
     tree_replay(t, value);
   }
   tree_free(t);
-  std::free(memo);
+  delete[] memo;
 
   // Lines merged before a read failure are correct output: write them.
   if (result.status != merge_status::write_failed && !output_flush(out) &&
