@@ -15,6 +15,9 @@
 // Bytes read from an input at a time, and the starting size of its buffer.
 // The buffer grows only to hold a line longer than it.
 inline constexpr size_t kInputBlockSize = size_t{64} * 1024;
+// The smallest buffer an input is given (one page), for a file smaller
+// than a block.
+inline constexpr size_t kSmallestBlock = 4096;
 
 // An input log. Its bytes are read in large blocks into `buf`; `line` is a
 // span into that buffer and stays valid until the next input_next call.
@@ -44,7 +47,8 @@ enum class input_status {
   would_block,  // only with ask_before_blocking: the next read could wait
 };
 
-// Opens the input and allocates its buffer. Returns false with
+// Opens the input and allocates its buffer: `block` bytes, or about the
+// file's size for a smaller regular file. Returns false with
 // in.stream.error set (ENOMEM when the buffer cannot be had).
 bool input_open(log_input& in, const char* path,
                 size_t block = kInputBlockSize);

@@ -111,19 +111,24 @@ ssize_t read_then_grow(int fd, void* buf, size_t n) {
 void install() { sys_read = read_then_grow; }
 }  // namespace growing
 
+// Grown from 100,000 lines, and from one line, whose file gets a buffer of
+// its own small size that must grow for a line longer than it.
 TEST(Stress, AGrowingFile) {
-  temp_dir dir;
-  std::string first;
-  for (int i = 0; i < 100000; ++i) first += dated(i % 3600, "first" + std::to_string(i));
-  const std::string tail = "10.0.0.2 - - [31/Dec/2099:00:00:00 +0000] last\n";
-  growing::path = dir.write("a", first);
-  growing::inode = inode_of(growing::path);
-  growing::more.clear();
-  for (int i = 0; i < 100000; ++i) growing::more += dated(3599, "more" + std::to_string(i));
-  const std::string b = dir.write("b", tail);
-  const run_result r = run_braidlogs_in_child({growing::path, b}, growing::install);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(r.out == first + growing::more + tail);
+  for (const int lines : {100000, 1}) {
+    temp_dir dir;
+    std::string first;
+    for (int i = 0; i < lines; ++i) first += dated(i % 3600, "first" + std::to_string(i));
+    const std::string tail = "10.0.0.2 - - [31/Dec/2099:00:00:00 +0000] last\n";
+    growing::path = dir.write("a", first);
+    growing::inode = inode_of(growing::path);
+    growing::more = dated(3599, std::string(20000, 'x'));
+    for (int i = 0; i < 100000; ++i) growing::more += dated(3599, "more" + std::to_string(i));
+    growing::grown = false;
+    const std::string b = dir.write("b", tail);
+    const run_result r = run_braidlogs_in_child({growing::path, b}, growing::install);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == first + growing::more + tail) << lines;
+  }
 }
 
 // A reader that leaves early ends the merge at once: through SIGPIPE, or,
