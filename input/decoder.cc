@@ -114,7 +114,8 @@ decoder* decoder_open(compression c, int fd, const unsigned char* head,
     return nullptr;
   }
   auto* d = static_cast<decoder*>(std::malloc(sizeof(decoder)));
-  auto* buf = static_cast<unsigned char*>(std::malloc(kRawBlock));
+  const size_t cap = head_len > kRawBlock ? head_len : kRawBlock;
+  auto* buf = static_cast<unsigned char*>(std::malloc(cap));
   if (d == nullptr || buf == nullptr) {
     std::free(d);
     std::free(buf);
@@ -125,7 +126,7 @@ decoder* decoder_open(compression c, int fd, const unsigned char* head,
   d->kind = c;
   d->raw.fd = fd;
   d->raw.buf = buf;
-  d->raw.cap = kRawBlock;
+  d->raw.cap = cap;
   std::memcpy(buf, head, head_len);
   d->raw.end = head_len;
   if (!ops->start(*d)) {

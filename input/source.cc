@@ -40,25 +40,25 @@ bool source_open(byte_source& src, const char* path) {
 
 namespace {
 
-// Reads the first bytes, enough to tell the format, and sets up a decoder
-// when they are compressed data.
-bool start(byte_source& src) {
+// Reads the first bytes, at least enough to tell the format unless the
+// input is shorter, into `into` (n bytes of room), and sets up a decoder
+// when they are compressed data. Returns how many bytes were read, or -1.
+ssize_t start(byte_source& src, unsigned char* into, size_t n) {
   src.started = true;
-  while (src.head_len < kMagicBytes) {
-    const ssize_t got = read_retrying(src.fd, src.head + src.head_len,
-                                      kMagicBytes - src.head_len);
+  size_t have = 0;
+  while (have < kMagicBytes) {
+    const ssize_t got = read_retrying(src.fd, into + have, n - have);
     if (got < 0) {
       src.error = errno;
-      return false;
+      return -1;
     }
     if (got == 0) break;
-    src.head_len += static_cast<size_t>(got);
+    have += static_cast<size_t>(got);
   }
-  const compression c = detect_compression(src.head, src.head_len);
-  if (c == compression::none) return true;
-  src.dec = decoder_open(c, src.fd, src.head, src.head_len, &src.error, &src.problem);
-  src.head_len = src.head_pos = 0;
-  if (src.dec == nullptr) return false;
+  const compression c = detect_compression(into, have);
+  if (c == compression::none) return static_cast<ssize_t>(have);
+  src.dec = decoder_open(c, src.fd, into, have, &src.error, &src.problem);
+  if (src.dec == nullptr) return -1;
   // A regular file never blocks a worker for long: decode it ahead. Pipes
   // and other streams are decoded here, as they arrive.
   if (src.regular) {
@@ -66,16 +66,27 @@ bool start(byte_source& src) {
     if (src.ahead != nullptr) {
       src.dec = nullptr;
     } else if (src.error != 0) {
-      return false;
+      return -1;
     }
   }
-  return true;
+  return 0;
 }
 
 }  // namespace
 
 ssize_t source_read(byte_source& src, char* buf, size_t n) {
-  if (!src.started && !start(src)) return -1;
+  if (!src.started) {
+    // Plain text is read straight into the caller's buffer when it has
+    // room for a signature, so telling the format costs no read of its own.
+    if (n >= kMagicBytes) {
+      const ssize_t got = start(src, reinterpret_cast<unsigned char*>(buf), n);
+      if (got != 0 || (src.dec == nullptr && src.ahead == nullptr)) return got;
+    } else {
+      const ssize_t got = start(src, src.head, kMagicBytes);
+      if (got < 0) return -1;
+      if (src.dec == nullptr && src.ahead == nullptr) src.head_len = static_cast<size_t>(got);
+    }
+  }
   if (src.ahead != nullptr)
     return ahead_read(*src.ahead, buf, n, &src.error, &src.problem, &src.trailing_garbage);
   if (src.dec != nullptr) {

@@ -20,8 +20,9 @@ struct byte_source {
   // merge (kept after source_close).
   bool trailing_garbage = false;
 
-  // The format is told from the first bytes, read into `head` on the first
-  // read; plain text is then served from `head` before reading on.
+  // The format is told from the first bytes, read straight into the
+  // caller's buffer, or into `head` when the first read asks for fewer
+  // bytes than a signature; plain text is then served from `head` first.
   bool started = false;
   unsigned char head[kMagicBytes] = {};
   size_t head_len = 0;
