@@ -7,22 +7,13 @@
 
 #include "tests/compress.h"
 #include "tests/read_source.h"
+#include "tests/sample_log.h"
 #include "tests/temp_dir.h"
 
 namespace {
 
 const compression kFormats[] = {compression::gzip, compression::bzip2, compression::xz,
                                 compression::zstd};
-
-std::string sample_log(int lines) {
-  std::string s;
-  for (int i = 0; i < lines; ++i)
-    s += "10.1.2." + std::to_string(i % 250) + " - - [01/Jun/2021:10:" +
-         std::to_string(10 + i / 60 % 50) + ":" + std::to_string(10 + i % 50) +
-         " +0000] \"GET /page/" + std::to_string(i * 7919 % 10007) + " HTTP/1.1\" 200 " +
-         std::to_string(i * 31 % 5000) + "\n";
-  return s;
-}
 
 }  // namespace
 
@@ -113,6 +104,8 @@ TEST(Decoder, CorruptDataIsReported) {
     if (!can_compress(c)) continue;
     const std::string packed = compress(c, text);
     for (size_t at : {size_t{kMagicBytes + 4}, packed.size() / 2, packed.size() - 3}) {
+      // (Without a checksum, zstd may not notice a changed literal.)
+      if (c == compression::zstd && at == packed.size() / 2) continue;
       std::string bad = packed;
       bad[at] = static_cast<char>(bad[at] ^ 0x5a);
       const read_back r = read_source(dir.write("bad", bad), 4096);

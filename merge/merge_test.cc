@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/temp_dir.h"
-#include "tests/reference_merge.h"
 #include "key/line_key.h"
+#include "tests/reference_merge.h"
+#include "tests/sample_log.h"
+#include "tests/temp_dir.h"
 
 using namespace std::string_literals;
 
@@ -52,41 +53,37 @@ std::string joined(const std::vector<std::string>& lines) {
   return s;
 }
 
-std::string at(const char* when, const char* what) {
-  return "10.0.0.1 - - ["s + when + " +0000] \"GET /" + what + " HTTP/1.1\" 200 1\n";
-}
-
 }  // namespace
 
 TEST(Merge, InterleavesByTimeAndBreaksTiesByInputOrder) {
   temp_dir dir;
-  const std::string a = dir.write("a", at("10/Oct/2000:13:00:00", "a1") + at("10/Oct/2000:13:02:00", "a2"));
-  const std::string b = dir.write("b", at("10/Oct/2000:13:01:00", "b1") + at("10/Oct/2000:13:02:00", "b2"));
+  const std::string a = dir.write("a", clf_line("10/Oct/2000:13:00:00", "a1") + clf_line("10/Oct/2000:13:02:00", "a2"));
+  const std::string b = dir.write("b", clf_line("10/Oct/2000:13:01:00", "b1") + clf_line("10/Oct/2000:13:02:00", "b2"));
   const merged m = merge_files({a, b}, kInputBlockSize);
   EXPECT_EQ(m.result.status, merge_status::done);
-  EXPECT_EQ(m.out, at("10/Oct/2000:13:00:00", "a1") + at("10/Oct/2000:13:01:00", "b1") +
-                       at("10/Oct/2000:13:02:00", "a2") + at("10/Oct/2000:13:02:00", "b2"));
+  EXPECT_EQ(m.out, clf_line("10/Oct/2000:13:00:00", "a1") + clf_line("10/Oct/2000:13:01:00", "b1") +
+                       clf_line("10/Oct/2000:13:02:00", "a2") + clf_line("10/Oct/2000:13:02:00", "b2"));
 }
 
 TEST(Merge, TheSameFileTwiceComesOutInPairs) {
   temp_dir dir;
-  const std::string a = dir.write("a", at("01/Jan/2020:00:00:01", "1") + at("01/Jan/2020:00:00:02", "2") +
-                                           at("01/Jan/2020:00:00:03", "3"));
+  const std::string a = dir.write("a", clf_line("01/Jan/2020:00:00:01", "1") + clf_line("01/Jan/2020:00:00:02", "2") +
+                                           clf_line("01/Jan/2020:00:00:03", "3"));
   const merged m = merge_files({a, a}, kInputBlockSize);
-  EXPECT_EQ(m.out, at("01/Jan/2020:00:00:01", "1") + at("01/Jan/2020:00:00:01", "1") +
-                       at("01/Jan/2020:00:00:02", "2") + at("01/Jan/2020:00:00:02", "2") +
-                       at("01/Jan/2020:00:00:03", "3") + at("01/Jan/2020:00:00:03", "3"));
+  EXPECT_EQ(m.out, clf_line("01/Jan/2020:00:00:01", "1") + clf_line("01/Jan/2020:00:00:01", "1") +
+                       clf_line("01/Jan/2020:00:00:02", "2") + clf_line("01/Jan/2020:00:00:02", "2") +
+                       clf_line("01/Jan/2020:00:00:03", "3") + clf_line("01/Jan/2020:00:00:03", "3"));
 }
 
 // An input out of order is not sorted; lines without a date come out as
 // soon as they are reached.
 TEST(Merge, KeepsEachInputsOwnOrder) {
   temp_dir dir;
-  const std::string a = dir.write("a", at("01/Jan/2020:00:00:05", "late") + at("01/Jan/2020:00:00:01", "early"));
-  const std::string b = dir.write("b", at("01/Jan/2020:00:00:03", "b") + "no date at all\n"s);
+  const std::string a = dir.write("a", clf_line("01/Jan/2020:00:00:05", "late") + clf_line("01/Jan/2020:00:00:01", "early"));
+  const std::string b = dir.write("b", clf_line("01/Jan/2020:00:00:03", "b") + "no date at all\n"s);
   const merged m = merge_files({a, b}, kInputBlockSize);
-  EXPECT_EQ(m.out, at("01/Jan/2020:00:00:03", "b") + "no date at all\n"s +
-                       at("01/Jan/2020:00:00:05", "late") + at("01/Jan/2020:00:00:01", "early"));
+  EXPECT_EQ(m.out, clf_line("01/Jan/2020:00:00:03", "b") + "no date at all\n"s +
+                       clf_line("01/Jan/2020:00:00:05", "late") + clf_line("01/Jan/2020:00:00:01", "early"));
 }
 
 // Random logs, mostly in order with ties, some lines without dates, some
@@ -114,7 +111,7 @@ TEST(Merge, MatchesTheReferenceOnRandomLogs) {
           char date[40];
           std::snprintf(date, sizeof date, "%02d/%s/2019:00:%02d:%02d", day,
                         months[(i + j / 10) % 4], sec / 60 % 60, sec % 60);
-          line = at(date, (std::to_string(i) + "-" + std::to_string(j)).c_str());
+          line = clf_line(date, (std::to_string(i) + "-" + std::to_string(j)).c_str());
           if (roll == 2) line.insert(3, std::string(3000 + rng() % 5000, 'L'));
           if (roll == 3) line.insert(5, "\0\0"s);
         }

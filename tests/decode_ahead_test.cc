@@ -14,22 +14,10 @@
 #include "input/decode_ahead.h"
 #include "tests/compress.h"
 #include "tests/run_tool.h"
+#include "tests/sample_log.h"
 #include "tests/temp_dir.h"
 
 namespace {
-
-std::string log_of(int server, int lines) {
-  std::string s;
-  for (int i = 0; i < lines; ++i) {
-    char line[160];
-    const int t = i * 3 + server;
-    std::snprintf(line, sizeof line,
-                  "10.0.0.%d - - [05/May/2025:%02d:%02d:%02d +0000] \"GET /%d HTTP/1.1\" 200 %d\n",
-                  server, t / 3600 % 24, t / 60 % 60, t % 60, i, i * 7);
-    s += line;
-  }
-  return s;
-}
 
 const compression kFormats[] = {compression::gzip, compression::bzip2, compression::xz,
                                 compression::zstd};
@@ -60,10 +48,10 @@ void expect_same_either_way(const std::vector<std::string>& paths, int status) {
 
 TEST(DecodeAhead, ManyInputsGiveTheSameBytes) {
   temp_dir dir;
-  std::vector<std::string> paths = {dir.write("plain", log_of(0, 2000))};
+  std::vector<std::string> paths = {dir.write("plain", sample_log(2000, 0))};
   for (int i = 1; i <= 12; ++i) {
     const compression c = kFormats[i % 4];
-    if (can_compress(c)) paths.push_back(dir.write(std::to_string(i), compress(c, log_of(i, 2000))));
+    if (can_compress(c)) paths.push_back(dir.write(std::to_string(i), compress(c, sample_log(2000, i))));
   }
   expect_same_either_way(paths, 0);
 }
@@ -73,12 +61,12 @@ TEST(DecodeAhead, ManyInputsGiveTheSameBytes) {
 // after whole members is reported at the end.
 TEST(DecodeAhead, ErrorsInSeveralInputsAreReportedInMergeOrder) {
   temp_dir dir;
-  std::vector<std::string> paths = {dir.write("plain", log_of(0, 30000))};
+  std::vector<std::string> paths = {dir.write("plain", sample_log(30000, 0))};
   int n = 0;
   for (compression c : kFormats) {
     if (!can_compress(c)) continue;
     // Large enough that every damage lies many blocks into the data.
-    std::string packed = compress(c, log_of(++n, 30000));
+    std::string packed = compress(c, sample_log(30000, ++n));
     if (n == 1) packed += "trailing garbage";
     if (n == 2) packed.resize(packed.size() * 9 / 10);  // cut late
     if (n == 3) packed[packed.size() / 2] ^= 0x10;      // damaged in the middle
@@ -95,7 +83,7 @@ TEST(DecodeAhead, AFailingOutputStopsEverything) {
   std::vector<std::string> paths;
   for (int i = 0; i < 6; ++i)
     if (can_compress(kFormats[i % 4]))
-      paths.push_back(dir.write(std::to_string(i), compress(kFormats[i % 4], log_of(i, 20000))));
+      paths.push_back(dir.write(std::to_string(i), compress(kFormats[i % 4], sample_log(20000, i))));
   const run_result r = run_braidlogs_in_child(paths, full_output);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "braidlogs: write error: No space left on device\n");

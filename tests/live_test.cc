@@ -12,14 +12,10 @@
 
 #include <string>
 
+#include "tests/sample_log.h"
 #include "tests/temp_dir.h"
 
 namespace {
-
-std::string at(int second, const char* what) {
-  return "10.0.0.1 - - [06/Jun/2026:12:00:0" + std::to_string(second) + " +0000] \"GET /" +
-         what + "\" 200 1\n";
-}
 
 void put(int fd, const std::string& s) {
   ASSERT_EQ(write(fd, s.data(), s.size()), static_cast<ssize_t>(s.size()));
@@ -60,18 +56,18 @@ TEST(Live, DecidedLinesGoOutWhileTheInputsStayOpen) {
   }
   close(out[1]);
   const int wa = open(a.c_str(), O_WRONLY);  // braidlogs opens a first
-  put(wa, at(1, "a1") + at(3, "a2"));
+  put(wa, clf_at(1, "a1") + clf_at(3, "a2"));
   const int wb = open(b.c_str(), O_WRONLY);
-  put(wb, at(2, "b1"));
+  put(wb, clf_at(2, "b1"));
   // a1 and b1 are decided; a2 waits for b's next line.
-  std::string want = at(1, "a1") + at(2, "b1");
+  std::string want = clf_at(1, "a1") + clf_at(2, "b1");
   EXPECT_EQ(take(out[0], want.size()), want);
-  put(wb, at(4, "b2"));
-  want = at(3, "a2");
+  put(wb, clf_at(4, "b2"));
+  want = clf_at(3, "a2");
   EXPECT_EQ(take(out[0], want.size()), want);
   close(wa);
   close(wb);
-  want = at(4, "b2");
+  want = clf_at(4, "b2");
   EXPECT_EQ(take(out[0], want.size() + 1), want);  // and then the end
   kill(pid, SIGKILL);  // a no-op unless the merge hung
   int status = 0;

@@ -16,6 +16,7 @@
 #include "cli/run.h"
 #include "tests/compress.h"
 #include "tests/run_tool.h"
+#include "tests/sample_log.h"
 #include "tests/temp_dir.h"
 
 namespace {
@@ -25,17 +26,6 @@ double fake_clock() { return fake_now += 0.3; }
 void slow_clock() { progress_clock = fake_clock; }
 
 const char kErase[] = "\r\033[K";
-
-std::string big_log(int server) {
-  std::string s;
-  for (int i = 0; i < 40000; ++i) {
-    char line[120];
-    std::snprintf(line, sizeof line, "10.0.0.%d - - [08/Aug/2025:%02d:%02d:%02d +0000] \"GET /%d\" 200 1\n",
-                  server, i / 3600 % 24, i / 60 % 60, i % 60, i);
-    s += line;
-  }
-  return s;
-}
 
 // Runs braidlogs_run in a child whose standard error is a terminal and
 // standard output a file; returns what the terminal showed.
@@ -75,10 +65,10 @@ run_result run_on_terminal(const std::vector<std::string>& args) {
 
 TEST(Progress, ShownDuringALongMergeAndErasedAtTheEnd) {
   temp_dir dir;
-  const std::string a = dir.write("a", big_log(1)), b = dir.write("b", big_log(2));
+  const std::string a = dir.write("a", sample_log(40000, 1)), b = dir.write("b", sample_log(40000, 2));
   const run_result r = run_on_terminal({a, b});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.size(), 2 * big_log(1).size());
+  EXPECT_EQ(r.out.size(), 2 * sample_log(40000, 1).size());
   EXPECT_NE(r.err.find(" MiB of "), std::string::npos) << r.err.substr(0, 200);
   EXPECT_NE(r.err.find("% "), std::string::npos);
   EXPECT_NE(r.err.find(" left"), std::string::npos);
@@ -90,8 +80,8 @@ TEST(Progress, ShownDuringALongMergeAndErasedAtTheEnd) {
 TEST(Progress, ErasedBeforeAnErrorMessage) {
   if (!can_compress(compression::xz)) GTEST_SKIP() << "built without xz";
   temp_dir dir;
-  const std::string packed = compress(compression::xz, big_log(2));
-  const std::string a = dir.write("a", big_log(1));
+  const std::string packed = compress(compression::xz, sample_log(40000, 2));
+  const std::string a = dir.write("a", sample_log(40000, 1));
   const std::string b = dir.write("b.xz", packed.substr(0, packed.size() - 100));
   const run_result r = run_on_terminal({a, b});
   EXPECT_EQ(r.status, 1);
@@ -103,7 +93,7 @@ TEST(Progress, ErasedBeforeAnErrorMessage) {
 
 TEST(Progress, AbsentWhenStandardErrorIsNotATerminal) {
   temp_dir dir;
-  const std::string a = dir.write("a", big_log(1)), b = dir.write("b", big_log(2));
+  const std::string a = dir.write("a", sample_log(40000, 1)), b = dir.write("b", sample_log(40000, 2));
   const run_result r = run_braidlogs_in_child({a, b}, slow_clock);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");

@@ -6,15 +6,12 @@
 #include <vector>
 
 #include "tests/run_tool.h"
+#include "tests/sample_log.h"
 #include "tests/temp_dir.h"
 
 using namespace std::string_literals;
 
 namespace {
-
-std::string at(const char* when, const char* what) {
-  return "192.168.0.1 - - ["s + when + " -0700] \"GET /" + what + " HTTP/1.1\" 200 42\n";
-}
 
 const char* kUsage = "usage: braidlogs LOGFILE1 LOGFILE2 [LOGFILEn ...]\n";
 
@@ -22,7 +19,7 @@ const char* kUsage = "usage: braidlogs LOGFILE1 LOGFILE2 [LOGFILEn ...]\n";
 
 TEST(Cli, TooFewPathsGiveTheUsageBanner) {
   temp_dir dir;
-  const std::string a = dir.write("a", at("01/Jan/2020:00:00:00", "x"));
+  const std::string a = dir.write("a", clf_line("01/Jan/2020:00:00:00", "x"));
   for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{a}}) {
     const run_result r = run_braidlogs(args);
     EXPECT_EQ(r.status, 1);
@@ -37,7 +34,7 @@ TEST(Cli, TooFewPathsGiveTheUsageBanner) {
 
 TEST(Cli, StartUpFailuresLeaveStandardOutputEmpty) {
   temp_dir dir;
-  const std::string a = dir.write("a", at("01/Jan/2020:00:00:00", "x"));
+  const std::string a = dir.write("a", clf_line("01/Jan/2020:00:00:00", "x"));
   const std::string empty = dir.write("empty", "");
   const std::string missing = dir.file("missing");
 
@@ -61,7 +58,7 @@ TEST(Cli, StartUpFailuresLeaveStandardOutputEmpty) {
 // There are no options: "-h" and "-" are file names like any other.
 TEST(Cli, EveryArgumentIsAPath) {
   temp_dir dir;
-  const std::string a = dir.write("a", at("01/Jan/2020:00:00:00", "x"));
+  const std::string a = dir.write("a", clf_line("01/Jan/2020:00:00:00", "x"));
   run_result r = run_braidlogs({"-h", a});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "braidlogs: -h: No such file or directory\n");
@@ -72,15 +69,15 @@ TEST(Cli, EveryArgumentIsAPath) {
 
 TEST(Cli, MergesInTimeOrder) {
   temp_dir dir;
-  const std::string a = dir.write("a", at("31/Jan/2000:22:00:00", "a1") + at("31/Jan/2000:23:00:00", "a2") +
-                                           at("01/Feb/2000:02:00:00", "a3"));
-  const std::string b = dir.write("b", at("31/Jan/2000:23:00:00", "b1") + at("01/Feb/2000:01:00:00", "b2"));
+  const std::string a = dir.write("a", clf_line("31/Jan/2000:22:00:00", "a1") + clf_line("31/Jan/2000:23:00:00", "a2") +
+                                           clf_line("01/Feb/2000:02:00:00", "a3"));
+  const std::string b = dir.write("b", clf_line("31/Jan/2000:23:00:00", "b1") + clf_line("01/Feb/2000:01:00:00", "b2"));
   const run_result r = run_braidlogs({b, a});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out, at("31/Jan/2000:22:00:00", "a1") + at("31/Jan/2000:23:00:00", "b1") +
-                       at("31/Jan/2000:23:00:00", "a2") + at("01/Feb/2000:01:00:00", "b2") +
-                       at("01/Feb/2000:02:00:00", "a3"));
+  EXPECT_EQ(r.out, clf_line("31/Jan/2000:22:00:00", "a1") + clf_line("31/Jan/2000:23:00:00", "b1") +
+                       clf_line("31/Jan/2000:23:00:00", "a2") + clf_line("01/Feb/2000:01:00:00", "b2") +
+                       clf_line("01/Feb/2000:02:00:00", "a3"));
 }
 
 // Lines go out byte for byte: long lines whole, NUL bytes kept, and a last
@@ -90,18 +87,18 @@ TEST(Cli, LinesGoOutWholeAndExact) {
   const std::string big = "10.0.0.9 - - [01/Jan/2020:00:00:02 +0000] \"GET /" + std::string(3'000'000, 'q') +
                           " HTTP/1.1\" 200 1\n";
   const std::string nul = "10.0.0.8 \0- - [01/Jan/2020:00:00:03 +0000] \"GET /\0\0 HTTP/1.1\" 200 1\n"s;
-  const std::string last = at("01/Jan/2020:00:00:01", "no-newline");
+  const std::string last = clf_line("01/Jan/2020:00:00:01", "no-newline");
   const std::string a = dir.write("a", big + nul);
   const std::string b = dir.write("b", last.substr(0, last.size() - 1));
-  const std::string c = dir.write("c", at("01/Jan/2020:00:00:04", "c"));
+  const std::string c = dir.write("c", clf_line("01/Jan/2020:00:00:04", "c"));
   const run_result r = run_braidlogs({a, b, c});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, last + big + nul + at("01/Jan/2020:00:00:04", "c"));
+  EXPECT_EQ(r.out, last + big + nul + clf_line("01/Jan/2020:00:00:04", "c"));
 }
 
 TEST(Cli, WriteErrorsAreFailures) {
   temp_dir dir;
-  const std::string a = dir.write("a", at("01/Jan/2020:00:00:00", "x"));
+  const std::string a = dir.write("a", clf_line("01/Jan/2020:00:00:00", "x"));
   run_result r = run_braidlogs({a, a}, {stdout_to::dev_full});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "braidlogs: write error: No space left on device\n");
@@ -149,14 +146,14 @@ TEST(Cli, AgreesWithSortMerge) {
 // written, instead of being read back without end.
 TEST(Cli, AnInputThatIsTheOutputIsRefused) {
   temp_dir dir;
-  const std::string a = dir.write("a", at("01/Jan/2020:00:00:00", "a"));
-  const std::string b = dir.write("b", at("01/Jan/2020:00:00:01", "b"));
+  const std::string a = dir.write("a", clf_line("01/Jan/2020:00:00:00", "a"));
+  const std::string b = dir.write("b", clf_line("01/Jan/2020:00:00:01", "b"));
   const std::string cmd = "bash -c '" BRAIDLOGS_BIN " " + a + " " + b + " >> " + b + " 2> " +
                           dir.file("err") + "; echo $? > " + dir.file("status") + "'";
   ASSERT_NE(std::system(cmd.c_str()), -1);
   EXPECT_EQ(read_file(dir.file("status")), "1\n");
   EXPECT_EQ(read_file(dir.file("err")), "braidlogs: " + b + ": input file is output file\n");
-  EXPECT_EQ(read_file(b), at("01/Jan/2020:00:00:01", "b"));
+  EXPECT_EQ(read_file(b), clf_line("01/Jan/2020:00:00:01", "b"));
 }
 
 // More inputs than the soft descriptor limit: it is raised to the hard limit.
@@ -167,7 +164,7 @@ TEST(Cli, MoreInputsThanTheSoftDescriptorLimit) {
   for (int i = 0; i < 300; ++i) {
     char date[40];
     std::snprintf(date, sizeof date, "01/Jan/2020:00:%02d:%02d", i / 60, i % 60);
-    const std::string line = at(date, std::to_string(i).c_str());
+    const std::string line = clf_line(date, std::to_string(i).c_str());
     paths.push_back(dir.write("in" + std::to_string(i), line));
     expect += line;
   }

@@ -16,18 +16,8 @@
 #include "input/sys_read.h"
 #include "tests/reference_merge.h"
 #include "tests/run_tool.h"
+#include "tests/sample_log.h"
 #include "tests/temp_dir.h"
-
-namespace {
-
-std::string dated(int second, const std::string& what) {
-  char line[160];
-  std::snprintf(line, sizeof line, "10.9.8.7 - - [04/Apr/2024:%02d:%02d:%02d +0000] \"GET /%s\" 200 1\n",
-                second / 3600 % 24, second / 60 % 60, second % 60, what.c_str());
-  return line;
-}
-
-}  // namespace
 
 // Ten thousand inputs, with a soft descriptor limit of 1,024: the limit is
 // lifted to the hard limit and every line comes out in order.
@@ -41,10 +31,10 @@ TEST(Stress, TenThousandInputsUnderALowSoftLimit) {
   std::string expect;
   for (int i = 0; i < 10000; ++i) {
     // Input i holds the line of second 9999 - i: the last named comes first.
-    const std::string line = dated(i, std::to_string(i));
+    const std::string line = clf_at(i, std::to_string(i));
     paths.push_back(dir.write(std::to_string(i), line));
   }
-  for (int i = 0; i < 10000; ++i) expect += dated(i, std::to_string(i));
+  for (int i = 0; i < 10000; ++i) expect += clf_at(i, std::to_string(i));
   run_options opt;
   opt.soft_fd_limit = 1024;
   std::reverse(paths.begin(), paths.end());
@@ -59,13 +49,13 @@ TEST(Stress, AHundredMegabyteLineComesOutWhole) {
   std::string huge = "10.0.0.1 - - [04/Apr/2024:00:00:05 +0000] \"GET /";
   huge.append(100u << 20, 'h');
   const std::string a = dir.write("a", huge);
-  const std::string b = dir.write("b", dated(1, "b1") + dated(9, "b9"));
+  const std::string b = dir.write("b", clf_at(1, "b1") + clf_at(9, "b9"));
   const run_result r = run_braidlogs({a, b});
   EXPECT_EQ(r.status, 0);
-  ASSERT_EQ(r.out.size(), huge.size() + 1 + dated(1, "b1").size() + dated(9, "b9").size());
-  EXPECT_TRUE(r.out.compare(0, dated(1, "b1").size(), dated(1, "b1")) == 0);
-  EXPECT_TRUE(r.out.compare(dated(1, "b1").size(), huge.size(), huge) == 0);
-  EXPECT_EQ(r.out.substr(dated(1, "b1").size() + huge.size()), "\n" + dated(9, "b9"));
+  ASSERT_EQ(r.out.size(), huge.size() + 1 + clf_at(1, "b1").size() + clf_at(9, "b9").size());
+  EXPECT_TRUE(r.out.compare(0, clf_at(1, "b1").size(), clf_at(1, "b1")) == 0);
+  EXPECT_TRUE(r.out.compare(clf_at(1, "b1").size(), huge.size(), huge) == 0);
+  EXPECT_EQ(r.out.substr(clf_at(1, "b1").size() + huge.size()), "\n" + clf_at(9, "b9"));
 }
 
 // Pure random bytes, merged with a log: exactly the reference merge.
@@ -78,7 +68,7 @@ TEST(Stress, RandomBinaryInput) {
     // Some brackets with date-like bytes, so that some keys are real.
     for (int i = 0; i < 200; ++i) noise.replace(rng() % (noise.size() - 40), 22, "[07/Jul/2024:12:00:00 ");
     std::string log;
-    for (int i = 0; i < 3000; ++i) log += dated(i * 20, std::to_string(i));
+    for (int i = 0; i < 3000; ++i) log += clf_at(i * 20, std::to_string(i));
     const std::string p = dir.write("noise", noise), q = dir.write("log", log);
     const run_result r = run_braidlogs({p, q});
     EXPECT_EQ(r.status, 0);
@@ -117,12 +107,12 @@ TEST(Stress, AGrowingFile) {
   for (const int lines : {100000, 1}) {
     temp_dir dir;
     std::string first;
-    for (int i = 0; i < lines; ++i) first += dated(i % 3600, "first" + std::to_string(i));
+    for (int i = 0; i < lines; ++i) first += clf_at(i % 3600, "first" + std::to_string(i));
     const std::string tail = "10.0.0.2 - - [31/Dec/2099:00:00:00 +0000] last\n";
     growing::path = dir.write("a", first);
     growing::inode = inode_of(growing::path);
-    growing::more = dated(3599, std::string(20000, 'x'));
-    for (int i = 0; i < 100000; ++i) growing::more += dated(3599, "more" + std::to_string(i));
+    growing::more = clf_at(3599, std::string(20000, 'x'));
+    for (int i = 0; i < 100000; ++i) growing::more += clf_at(3599, "more" + std::to_string(i));
     growing::grown = false;
     const std::string b = dir.write("b", tail);
     const run_result r = run_braidlogs_in_child({growing::path, b}, growing::install);
@@ -136,15 +126,15 @@ TEST(Stress, AGrowingFile) {
 TEST(Stress, HeadEndsItAtOnce) {
   temp_dir dir;
   std::string text;
-  for (int i = 0; i < 400000; ++i) text += dated(i / 10, std::to_string(i));
+  for (int i = 0; i < 400000; ++i) text += clf_at(i / 10, std::to_string(i));
   const std::string a = dir.write("a", text), b = dir.write("b", text);
   const std::string out = dir.file("out"), err = dir.file("err");
   const std::string cmd = "bash -c '" BRAIDLOGS_BIN " " + a + " " + b + " 2> " + err +
                           " | head -1 > " + out + "; echo ${PIPESTATUS[0]} >> " + out + "'";
   ASSERT_NE(std::system(cmd.c_str()), -1);
   const std::string got = read_file(out);
-  ASSERT_EQ(got.rfind(dated(0, "0"), 0), 0u) << got;
-  const std::string status = got.substr(dated(0, "0").size());
+  ASSERT_EQ(got.rfind(clf_at(0, "0"), 0), 0u) << got;
+  const std::string status = got.substr(clf_at(0, "0").size());
   if (status == "141\n") {  // 128 + SIGPIPE: killed, not run to the end
     EXPECT_EQ(read_file(err), "");
   } else {
