@@ -33,7 +33,9 @@ compressed() {  # compressed DIR EXT COMMAND: each log compressed once
 time_case() {  # time_case NAME DIR GLOB TOOL [TOOL2]
   local name=$1 dir=$data/$2 glob=$3 tool=$4 tool2=${5:-}
   cd "$dir"
-  cat $glob > /dev/null
+  # Into the page cache, before every timed run too (see run.sh).
+  local warm="cat $glob > /dev/null"
+  eval "$warm"
   # The merge of the compressed logs is the merge of their plain texts.
   if [ "$($B $glob | md5sum)" != "$($B log*.log | md5sum)" ]; then
     echo "$name: merging the compressed logs differs from merging the plain ones" >&2; exit 1
@@ -44,7 +46,7 @@ time_case() {  # time_case NAME DIR GLOB TOOL [TOOL2]
     local cmds=(-n braidlogs "$pre $B $glob | $D" -n tool "$pre $tool $glob | $D")
     [ -n "$tool2" ] && cmds+=(-n tool2 "$pre $tool2 $glob | $D")
     [ -n "${BASELINE:-}" ] && cmds+=(-n baseline "$pre $BASELINE $glob | $D")
-    hyperfine -S bash --style=none --warmup 1 --runs "$runs" \
+    hyperfine -S bash --style=none --warmup 1 --runs "$runs" --prepare "$warm" \
       --export-json "$results/$name.$place.json" "${cmds[@]}" >/dev/null
   done
   rm -f "$results/$name.base.rss"

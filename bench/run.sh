@@ -31,12 +31,16 @@ make_case() {  # make_case NAME K BYTES_PER_FILE: the case's logs, made once
 time_case() {  # time_case NAME
   local name=$1
   cd "$data/$name"
-  cat log*.log > /dev/null  # into the page cache
+  # Into the page cache, before every timed run: on these virtual machines
+  # the cache shrinks by itself within minutes, and a run that reads from
+  # the disk is not a merge's time.
+  local warm="cat log*.log > /dev/null"
+  eval "$warm"
   if [ "$($B log*.log | md5sum)" != "$(eval "$sortm log*.log" | md5sum)" ]; then
     echo "$name: braidlogs and sort -m differ" >&2; exit 1
   fi
   # The floor's block size: the fastest of a few, on one core.
-  hyperfine -S bash --style=none --runs 3 --export-json "$results/$name.floor.json" \
+  hyperfine -S bash --style=none --runs 3 --prepare "$warm" --export-json "$results/$name.floor.json" \
     -L block 16384,65536,262144,1048576 "taskset -c 1 bash -c \"$F {block} log*.log | $D\"" >/dev/null
   local block
   block=$(python3 -c "import json,sys; r=json.load(open(sys.argv[1]))['results'];
@@ -47,7 +51,7 @@ print(min(r, key=lambda x: x['median'])['parameters']['block'])" "$results/$name
     local cmds=(-n braidlogs "$pre$B log*.log | $D$post" -n floor "$pre$F $block log*.log | $D$post"
                 -n cat "$pre""cat log*.log | $D$post" -n "sort -m" "$pre$sortm log*.log | $D$post")
     [ -n "${BASELINE:-}" ] && cmds+=(-n baseline "$pre$BASELINE log*.log | $D$post")
-    hyperfine -S bash --style=none --warmup 1 --runs "$runs" \
+    hyperfine -S bash --style=none --warmup 1 --runs "$runs" --prepare "$warm" \
       --export-json "$results/$name.$place.json" "${cmds[@]}" >/dev/null
   done
   echo "$block" > "$results/$name.block"
