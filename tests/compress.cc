@@ -89,8 +89,12 @@ std::string compress(compression c, std::string_view data) {
 #endif
 #ifdef BRAIDLOGS_ZSTD
     case compression::zstd: {
+      // With a checksum, as the zstd command writes by default.
       out.resize(ZSTD_compressBound(data.size()));
-      const size_t len = ZSTD_compress(out.data(), out.size(), data.data(), data.size(), 3);
+      ZSTD_CCtx* cctx = ZSTD_createCCtx();
+      ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
+      const size_t len = ZSTD_compress2(cctx, out.data(), out.size(), data.data(), data.size());
+      ZSTD_freeCCtx(cctx);
       if (ZSTD_isError(len)) throw std::runtime_error("zstd");
       out.resize(len);
       return out;

@@ -65,6 +65,7 @@ const variant kVariants[] = {
     {"xz", "xz -9e -c $A", "xz -dc"},
     {"xz", "xz -T2 --block-size=65536 -c $A", "xz -dc"},
     {"zstd", "zstd -q -1 -c $A", "zstd -dc"},
+    {"zstd", "zstd -q --no-check -c $A; zstd -q -c $B", "zstd -dc"},
     {"zstd", "zstd -q -19 -c $A; zstd -q -c $E; zstd -q -c $B", "zstd -dc"},
     {"zstd", "zstd -q --long=27 -c $A", "zstd -dc --long=27"},
     {"zstd", "zstd -q -T2 -B65536 -c $A", "zstd -dc"},
