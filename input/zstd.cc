@@ -16,6 +16,7 @@
 
 #if defined(BRAIDLOGS_ZSTD)
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_d_forceIgnoreChecksum
+#define XXH_INLINE_ALL            // xxHash from its header alone
 #include <xxhash.h>
 #include <zstd.h>
 #include <zstd_errors.h>
