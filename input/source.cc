@@ -42,7 +42,8 @@ namespace {
 
 // Reads the first bytes, at least enough to tell the format unless the
 // input is shorter, into `into` (n bytes of room), and sets up a decoder
-// when they are compressed data. Returns how many bytes were read, or -1.
+// when they are compressed data. Returns how many bytes of plain text are
+// in `into`, 0 when they were compressed (the decoder has them), or -1.
 ssize_t start(byte_source& src, unsigned char* into, size_t n) {
   src.started = true;
   size_t have = 0;
