@@ -189,12 +189,9 @@ ssize_t decoder_read(decoder& d, char* out, size_t n) {
     // now; the failure, kept in d, ends the next call.
     if (s.no_memory) d.error = ENOMEM;
     if (s.failed) d.problem = s.problem != nullptr ? s.problem : texts.corrupt;
-    if (s.made > 0) {
-      if (s.ended) d.in_member = false;
-      return static_cast<ssize_t>(s.made);
-    }
-    if (s.failed || s.no_memory) return -1;
     if (s.ended) d.in_member = false;
+    if (s.made > 0) return static_cast<ssize_t>(s.made);
+    if (s.failed || s.no_memory) return -1;
     if (s.ended) continue;
     if (at_end) return fail(d, texts.truncated);
     // No progress with input at hand: the data cannot be decoded.

@@ -106,29 +106,28 @@ boundary zs_follows(const unsigned char* p, size_t n, bool) {
   return {n < 4 ? boundary_kind::truncated : boundary_kind::member};
 }
 
+void zs_finish(decoder& d) {
+  auto* s = static_cast<zs_state*>(d.state);
+  ZSTD_freeDStream(s->ds);
+  XXH64_freeState(s->hash);
+  std::free(s);
+}
+
 bool zs_start(decoder& d) {
   auto* s = static_cast<zs_state*>(std::malloc(sizeof(zs_state)));
   if (s == nullptr) return false;
+  d.state = s;
   s->ds = ZSTD_createDStream();
   s->hash = XXH64_createState();
   if (s->ds == nullptr || s->hash == nullptr ||
       ZSTD_isError(ZSTD_DCtx_setParameter(s->ds, ZSTD_d_windowLogMax, kWindowLogMax)) ||
       ZSTD_isError(ZSTD_DCtx_setParameter(s->ds, ZSTD_d_forceIgnoreChecksum,
                                           ZSTD_d_ignoreChecksum))) {
-    ZSTD_freeDStream(s->ds);
-    XXH64_freeState(s->hash);
-    std::free(s);
+    zs_finish(d);
+    d.state = nullptr;
     return false;
   }
-  d.state = s;
   return true;
-}
-
-void zs_finish(decoder& d) {
-  auto* s = static_cast<zs_state*>(d.state);
-  ZSTD_freeDStream(s->ds);
-  XXH64_freeState(s->hash);
-  std::free(s);
 }
 
 const format_ops kZstd = {zs_start, zs_finish, zs_begin, zs_step, zs_follows};

@@ -105,10 +105,6 @@ inline const char* first_bracket(std::string_view line) {
   return static_cast<const char*>(std::memchr(line.data(), '[', line.size()));
 }
 
-}  // namespace
-
-namespace {
-
 // The date zone of a line, or nullptr when it has none that can be read.
 inline const unsigned char* date_zone(std::string_view line) {
   const char* found = first_bracket(line);
