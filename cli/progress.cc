@@ -1,6 +1,5 @@
 #include "cli/progress.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,20 +30,11 @@ struct progress_state {
   uint64_t total = 0;  // bytes of the inputs that are regular files
 } g;
 
-// Bytes read so far of the regular files: where each one's offset stands,
-// or its whole size once it has been read to its end and closed.
+// Bytes read so far of the regular files, each counted up to its size.
 uint64_t bytes_done() {
   uint64_t done = 0;
-  for (size_t i = 0; i < g.n; ++i) {
-    const byte_source& s = g.inputs[i].stream;
-    if (!s.regular) continue;
-    if (s.fd < 0) {
-      done += s.size;
-    } else {
-      const off_t at = lseek(s.fd, 0, SEEK_CUR);
-      if (at > 0) done += static_cast<uint64_t>(at);
-    }
-  }
+  for (size_t i = 0; i < g.n; ++i)
+    done += std::min(input_bytes_read(g.inputs[i]), input_size(g.inputs[i]));
   return done;
 }
 
@@ -69,8 +59,7 @@ void progress_start(const log_input* inputs, size_t n) {
   if (!g.enabled) return;
   g.inputs = inputs;
   g.n = n;
-  for (size_t i = 0; i < n; ++i)
-    if (inputs[i].stream.regular) g.total += inputs[i].stream.size;
+  for (size_t i = 0; i < n; ++i) g.total += input_size(inputs[i]);
   g.enabled = g.total > 0;
   g.start = progress_clock();
 }

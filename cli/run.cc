@@ -6,12 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <memory>
 #include <new>
 
 #include "cli/messages.h"
 #include "cli/progress.h"
-#include "input/decode_ahead.h"
 #include "input/log_input.h"
 #include "merge/merge.h"
 #include "output/output.h"
@@ -48,15 +47,6 @@ void raise_descriptor_limit() {
   ::setrlimit(RLIMIT_NOFILE, &rl);
 }
 
-// True when fd is the regular file that standard output writes to. Merging
-// a file into itself would read back its own output without end (with >>)
-// or find it emptied (with >), so it is refused.
-bool is_standard_output(int fd, const struct stat& out) {
-  struct stat st;
-  return S_ISREG(out.st_mode) && ::fstat(fd, &st) == 0 && st.st_dev == out.st_dev &&
-         st.st_ino == out.st_ino;
-}
-
 // Opens and primes every input in command-line order. The first failure is
 // reported and ends start-up, before anything is written.
 bool start_inputs(log_input* inputs, size_t n, char** paths) {
@@ -66,10 +56,12 @@ bool start_inputs(log_input* inputs, size_t n, char** paths) {
     log_input& in = inputs[i];
     const char* path = paths[i];
     if (!input_open(in, path)) {
-      print_input_failure(path, source_error_text(in.stream));
+      print_input_failure(path, input_error_text(in));
       return false;
     }
-    if (is_standard_output(in.stream.fd, out)) {
+    // Merging a file into itself would read back its own output without
+    // end (with >>) or find it emptied (with >), so it is refused.
+    if (S_ISREG(out.st_mode) && input_is_file(in, out.st_dev, out.st_ino)) {
       print_input_failure(path, "input file is output file");
       return false;
     }
@@ -81,7 +73,7 @@ bool start_inputs(log_input* inputs, size_t n, char** paths) {
         return false;
       case input_status::failed:
       case input_status::would_block:  // not asked for at start-up
-        print_input_failure(path, source_error_text(in.stream));
+        print_input_failure(path, input_error_text(in));
         return false;
     }
   }
@@ -105,8 +97,7 @@ int merge_to_stdout(log_input* inputs, size_t n) {
       status = 0;
       break;
     case merge_status::read_failed:
-      print_input_failure(inputs[r.input].path,
-                          source_error_text(inputs[r.input].stream));
+      print_input_failure(inputs[r.input].path, input_error_text(inputs[r.input]));
       break;
     case merge_status::write_failed:
       print_write_error(out.error);
@@ -118,7 +109,7 @@ int merge_to_stdout(log_input* inputs, size_t n) {
   // Inputs whose compressed data was followed by garbage were merged to
   // their last whole member; say so now, once each, in command-line order.
   for (size_t i = 0; i < n; ++i) {
-    if (inputs[i].stream.trailing_garbage) {
+    if (input_trailing_garbage(inputs[i])) {
       print_input_failure(inputs[i].path, "trailing garbage after compressed data");
       status = 1;
     }
@@ -129,7 +120,7 @@ int merge_to_stdout(log_input* inputs, size_t n) {
 
 }  // namespace
 
-int braidlogs_run(int argc, char** argv) {
+int braidlogs_run(int argc, char** argv, const decode_plan& plan) {
   if (argc < 3) {
     print_usage();
     return 1;
@@ -138,21 +129,15 @@ int braidlogs_run(int argc, char** argv) {
   raise_descriptor_limit();
 
   const size_t n = static_cast<size_t>(argc - 1);
-  auto* inputs = static_cast<log_input*>(std::calloc(n, sizeof(log_input)));
-  if (inputs == nullptr) {
+  std::unique_ptr<log_input[]> inputs(new (std::nothrow) log_input[n]);
+  if (inputs == nullptr || !inputs_begin(n, plan)) {
     print_no_memory();
     return 1;
   }
-  for (size_t i = 0; i < n; ++i) new (&inputs[i]) log_input{};
-  if (!decode_ahead_setup(n)) {
-    print_no_memory();
-    std::free(inputs);
-    return 1;
-  }
-  const int status = start_inputs(inputs, n, argv + 1) ? merge_to_stdout(inputs, n) : 1;
+  const int status =
+      start_inputs(inputs.get(), n, argv + 1) ? merge_to_stdout(inputs.get(), n) : 1;
   for (size_t i = 0; i < n; ++i) input_release(inputs[i]);
-  decode_ahead_shutdown();
-  std::free(inputs);
+  inputs_end();
   progress_erase();
   return status;
 }

@@ -6,8 +6,11 @@
 // prints or chooses a status; the stages below it only return status.
 #pragma once
 
+#include "input/log_input.h"
+
 // Runs braidlogs on argv[1..argc-1], writing the merge to descriptor 1 and
 // messages to standard error. Returns the exit status: 0 when every line of
 // every input was written, 1 on any failure. Standard output is left empty
-// by every failure at start-up.
-int braidlogs_run(int argc, char** argv);
+// by every failure at start-up. The decoding plan is the machine's own
+// unless a test passes another.
+int braidlogs_run(int argc, char** argv, const decode_plan& plan = {});

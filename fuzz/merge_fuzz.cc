@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "merge/merge.h"
-#include "input/decoder.h"
+#include "input/format.h"
 #include "fuzz/memory_inputs.h"
 #include "tests/reference_merge.h"
 
@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t len = i + 1 == k ? left : (left ? data[1 + i] % (left + 1) : 0);
     texts.push_back(rest.substr(start, len));
     // Data that opens like compressed data is the decoders' business.
-    if (detect_compression(reinterpret_cast<const unsigned char*>(texts.back().data()),
-                           texts.back().size()) != compression::none)
+    if (sniff_format(reinterpret_cast<const unsigned char*>(texts.back().data()),
+                     texts.back().size()) != nullptr)
       return 0;
     start += len;
   }

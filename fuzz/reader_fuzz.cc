@@ -7,7 +7,7 @@
 #include <string>
 
 #include "input/log_input.h"
-#include "input/decoder.h"
+#include "input/format.h"
 #include "fuzz/memory_inputs.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data) + 2, size - 2);
 
   // Data that opens like compressed data is the decoders' business.
-  if (detect_compression(data + 2, size - 2) != compression::none) return 0;
+  if (sniff_format(data + 2, size - 2) != nullptr) return 0;
   memory_inputs_reset();
   log_input in;
   if (!input_open(in, "/dev/null", block)) std::abort();

@@ -6,32 +6,25 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
-
-#include "input/decoder.h"
-
-decode_ahead_override ahead_override;
 
 // One compressed input decoding ahead. Its blocks form a ring: workers fill
 // ring[filled % kAheadBlocks], the merge thread reads ring[released %
 // kAheadBlocks]. Fields under the pool's lock unless said otherwise.
 struct ahead_input {
-  decoder* dec = nullptr;  // used by one worker at a time (busy)
-  char* data[kAheadBlocks] = {};
+  decoder_ptr dec;  // used by one worker at a time (busy)
+  std::unique_ptr<char[]> data[kAheadBlocks];
   size_t len[kAheadBlocks] = {};
   size_t filled = 0;    // blocks filled so far
   size_t released = 0;  // blocks the merge thread has finished with
   bool busy = false;    // a worker is filling the next block
   bool done = false;    // the decoder has ended or failed: no more blocks
   bool closing = false;
-  // How the decoder ended, given out after the last block.
+  // How the decoder ended (0 or -1), given out after the last block; its
+  // fault record says why.
   ssize_t result = 0;
-  int error = 0;
-  const char* problem = nullptr;
-  bool trailing_garbage = false;
   // The merge thread's own: the block it is reading (ring[released]).
   bool holding = false;
   size_t pos = 0;
@@ -39,16 +32,20 @@ struct ahead_input {
 
 namespace {
 
+// The threads are pthreads rather than std::thread: a thread that cannot
+// be started must be a status (decode in the merge thread instead), and
+// std::thread says so only by throwing.
 struct pool {
   std::mutex m;
   std::condition_variable work;   // workers wait here for a block to fill
   std::condition_variable ready;  // the merge thread waits here for a block
-  ahead_input** inputs = nullptr;
+  std::unique_ptr<ahead_input*[]> inputs;
   size_t count = 0, capacity = 0;
-  pthread_t* threads = nullptr;
+  std::unique_ptr<pthread_t[]> threads;
   unsigned nthreads = 0, started = 0;
   size_t block = 0;  // 0: not set up
   size_t next = 0;   // where the next search for work starts
+  bool fill_ring_first = false;
   bool stop = false;
 };
 
@@ -82,13 +79,14 @@ ahead_input* pick_work() {
 
 // Decodes the next block of `in`, outside the lock.
 void fill(ahead_input* in, size_t slot) {
-  char*& buf = in->data[slot];
+  std::unique_ptr<char[]>& data = in->data[slot];
   size_t got = 0;
   ssize_t r = 1;
-  if (buf == nullptr) buf = static_cast<char*>(std::malloc(g.block));
+  if (data == nullptr) data.reset(new (std::nothrow) char[g.block]);
+  char* buf = data.get();
   if (buf == nullptr) {
     r = -1;
-    in->dec->error = ENOMEM;
+    decoder_fail(*in->dec, ENOMEM);
   }
   while (r > 0 && got < g.block) {
     r = decoder_read(*in->dec, buf + got, g.block - got);
@@ -100,9 +98,6 @@ void fill(ahead_input* in, size_t slot) {
   if (r <= 0) {
     in->done = true;
     in->result = r < 0 ? -1 : 0;
-    in->error = in->dec->error;
-    in->problem = in->dec->problem;
-    in->trailing_garbage = in->dec->trailing_garbage;
   }
   in->busy = false;
 }
@@ -133,14 +128,14 @@ bool start_threads() {
 
 }  // namespace
 
-bool decode_ahead_setup(size_t inputs) {
-  if (ahead_override.off) return true;
+bool decode_ahead_setup(size_t inputs, const decode_plan& plan) {
+  if (plan.off) return true;
   size_t block = std::min(kAheadMaxBlock, kAheadBudget / (kAheadBlocks * std::max<size_t>(inputs, 1)));
-  if (ahead_override.block != 0) block = ahead_override.block;
-  if (block < kAheadMinBlock && ahead_override.block == 0) return true;
-  const unsigned n = ahead_override.threads != 0 ? ahead_override.threads : usable_cpus();
-  g.inputs = new (std::nothrow) ahead_input*[inputs]();
-  g.threads = static_cast<pthread_t*>(std::calloc(n, sizeof(pthread_t)));
+  if (plan.block != 0) block = plan.block;
+  if (block < kAheadMinBlock && plan.block == 0) return true;
+  const unsigned n = plan.threads != 0 ? plan.threads : usable_cpus();
+  g.inputs.reset(new (std::nothrow) ahead_input*[inputs]());
+  g.threads.reset(new (std::nothrow) pthread_t[n]());
   if (g.inputs == nullptr || g.threads == nullptr) {
     decode_ahead_shutdown();
     return false;
@@ -148,6 +143,7 @@ bool decode_ahead_setup(size_t inputs) {
   g.capacity = inputs;
   g.nthreads = n;
   g.block = block;
+  g.fill_ring_first = plan.fill_ring_first;
   return true;
 }
 
@@ -158,33 +154,29 @@ void decode_ahead_shutdown() {
   }
   g.work.notify_all();
   for (unsigned i = 0; i < g.started; ++i) pthread_join(g.threads[i], nullptr);
-  std::free(g.threads);
-  delete[] g.inputs;
-  g.inputs = nullptr;
-  g.threads = nullptr;
+  g.inputs.reset();
+  g.threads.reset();
   g.count = g.capacity = g.block = g.next = 0;
   g.nthreads = g.started = 0;
-  g.stop = false;
+  g.fill_ring_first = g.stop = false;
 }
 
-ahead_input* ahead_open(decoder* dec, int* error) {
+ahead_ptr ahead_open(decoder_ptr& dec) {
   if (g.block == 0) return nullptr;
   std::lock_guard<std::mutex> lock(g.m);
   if (g.count == g.capacity || !start_threads()) return nullptr;
-  auto* in = static_cast<ahead_input*>(std::malloc(sizeof(ahead_input)));
+  ahead_ptr in(new (std::nothrow) ahead_input);
   if (in == nullptr) {
-    *error = ENOMEM;
+    decoder_fail(*dec, ENOMEM);
     return nullptr;
   }
-  new (in) ahead_input{};
-  in->dec = dec;
-  g.inputs[g.count++] = in;
+  in->dec = std::move(dec);
+  g.inputs[g.count++] = in.get();
   g.work.notify_one();
   return in;
 }
 
-ssize_t ahead_read(ahead_input& in, char* out, size_t n, int* error, const char** problem,
-                   bool* trailing_garbage) {
+ssize_t ahead_read(ahead_input& in, char* out, size_t n) {
   if (in.holding && in.pos == in.len[in.released % kAheadBlocks]) {
     {
       std::lock_guard<std::mutex> lock(g.m);
@@ -196,39 +188,30 @@ ssize_t ahead_read(ahead_input& in, char* out, size_t n, int* error, const char*
   if (!in.holding) {
     std::unique_lock<std::mutex> lock(g.m);
     while (!in.done && (in.filled == in.released ||
-                        (ahead_override.full_ring && in.filled - in.released < kAheadBlocks)))
+                        (g.fill_ring_first && in.filled - in.released < kAheadBlocks)))
       g.ready.wait(lock);
-    if (in.filled == in.released) {  // every block read: the decoder's end
-      *error = in.error;
-      *problem = in.problem;
-      *trailing_garbage = in.trailing_garbage;
-      return in.result;
-    }
+    if (in.filled == in.released) return in.result;  // every block read: the end
     in.holding = true;
     in.pos = 0;
   }
   const size_t slot = in.released % kAheadBlocks;
   const size_t take = std::min(n, in.len[slot] - in.pos);
-  std::memcpy(out, in.data[slot] + in.pos, take);
+  std::memcpy(out, in.data[slot].get() + in.pos, take);
   in.pos += take;
   return static_cast<ssize_t>(take);
 }
 
-void ahead_close(ahead_input* in) {
-  if (in == nullptr) return;
+void ahead_closer::operator()(ahead_input* in) const {
   {
     std::unique_lock<std::mutex> lock(g.m);
     in->closing = true;
     while (in->busy) g.ready.wait(lock);
-    ahead_input** end = g.inputs + g.count;
-    ahead_input** at = std::find(g.inputs, end, in);
+    ahead_input** end = g.inputs.get() + g.count;
+    ahead_input** at = std::find(g.inputs.get(), end, in);
     if (at != end) {
       *at = *(end - 1);
       --g.count;
     }
   }
-  decoder_close(in->dec);
-  for (char* d : in->data) std::free(d);
-  in->~ahead_input();
-  std::free(in);
+  delete in;
 }

@@ -9,8 +9,10 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <memory>
 
-struct decoder;
+#include "input/decode_plan.h"
+#include "input/decoder.h"
 
 // The memory budget and how it is shared: at most kAheadBlocks blocks per
 // input, each of kAheadBudget / (kAheadBlocks x inputs) bytes but no more
@@ -25,40 +27,30 @@ inline constexpr size_t kAheadBlocks = 3;
 inline constexpr size_t kAheadMaxBlock = size_t{4} << 20;
 inline constexpr size_t kAheadMinBlock = size_t{256} << 10;
 
-// Tests may force the pool's shape: when nonzero these replace the
-// thread count and block size that decode_ahead_setup works out; `off`
-// keeps every input in the merge thread; `full_ring` makes the merge take a
-// block only once the input's ring is full or its decoder has ended, so
-// that the decoders run as far ahead as they ever can.
-struct decode_ahead_override {
-  unsigned threads = 0;
-  size_t block = 0;
-  bool off = false;
-  bool full_ring = false;
-};
-extern decode_ahead_override ahead_override;
-
 // Prepares the pool for a merge of `inputs` inputs (threads start when the
 // first compressed input is opened). Does nothing when the blocks would be
-// too small. Returns false when the threads cannot be started.
-bool decode_ahead_setup(size_t inputs);
+// too small, or the plan says off. Returns false when out of memory.
+bool decode_ahead_setup(size_t inputs, const decode_plan& plan);
 
 // Stops the pool's threads and waits for them. Every input decoding ahead
 // must be closed first.
 void decode_ahead_shutdown();
 
 struct ahead_input;
+// Closing waits for any block of the input being decoded, then frees it
+// all, the decoder included.
+struct ahead_closer {
+  void operator()(ahead_input* in) const;
+};
+using ahead_ptr = std::unique_ptr<ahead_input, ahead_closer>;
 
-// Hands `dec` (at the start of its data) to the pool, or returns nullptr
-// when the pool is not set up; the caller then decodes in its own thread.
-// Returns nullptr with *error = ENOMEM when memory runs out.
-ahead_input* ahead_open(decoder* dec, int* error);
+// Hands `dec` (at the start of its data) to the pool and takes it. Returns
+// null and leaves `dec` with the caller when the pool is not set up or
+// full: the caller then decodes in its own thread; or, with the decoder's
+// fault set to ENOMEM, when memory runs out.
+ahead_ptr ahead_open(decoder_ptr& dec);
 
-// Like decoder_read: up to n bytes, 0 at the end, -1 with *error or
-// *problem set. *trailing_garbage is set with the end, as by the decoder.
-ssize_t ahead_read(ahead_input& in, char* out, size_t n, int* error, const char** problem,
-                   bool* trailing_garbage);
-
-// Waits for any block of this input being decoded, then frees it all,
-// the decoder included.
-void ahead_close(ahead_input* in);
+// Like decoder_read: up to n bytes, 0 at the end, -1 with the decoder's
+// fault set. The decoding threads write that fault record; it is settled
+// before this returns 0 or -1.
+ssize_t ahead_read(ahead_input& in, char* out, size_t n);

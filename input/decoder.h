@@ -1,62 +1,60 @@
-// Compressed inputs: recognising them by their first bytes, and decoding
-// them a buffer at a time. The merge sees only decompressed bytes.
+// One compressed input's decoder: the member loop over a format's row,
+// reading the input's descriptor a raw block at a time. Internal to input/.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 
-enum class compression { none, gzip, bzip2, xz, zstd };
-
-// Bytes needed to recognise every format by its full signature: bzip2's
-// "BZh", a block-size digit and the six-byte magic of its first block or of
-// its end of stream.
-inline constexpr size_t kMagicBytes = 10;
-
-// The format whose full signature the first n bytes hold, or none. Text
-// that only starts like a signature ("BZh" in a log line) is text.
-compression detect_compression(const unsigned char* p, size_t n);
-
-// "gzip", "bzip2", "xz" or "zstd".
-const char* compression_name(compression c);
+#include "input/format.h"
+#include "input/read_fault.h"
 
 // The compressed bytes as they are read from the input's descriptor.
 struct raw_input {
   int fd = -1;
-  unsigned char* buf = nullptr;
+  std::unique_ptr<unsigned char[]> buf;
   size_t cap = 0;
   size_t pos = 0;  // next byte for the decoder
   size_t end = 0;  // end of the bytes read
   bool eof = false;
 };
 
-// One input's decoder. `state` belongs to the format's functions.
 struct decoder {
-  compression kind = compression::none;
+  const input_format* format = nullptr;
   raw_input raw;
-  void* state = nullptr;
+  void* state = nullptr;   // the format's own, from its `make`
   bool in_member = false;  // a member (gzip member, bzip2 or xz stream,
                            // zstd frame) has begun and not yet ended
   bool ended = false;      // the data has ended; reads give 0
-  int error = 0;                  // errno of a failed read, or ENOMEM
-  const char* problem = nullptr;  // or what is wrong with the data
-  // The data ended, after whole members, at bytes that begin no member.
-  // Everything before them was decoded; the caller reports this once the
-  // input's lines are merged.
-  bool trailing_garbage = false;
+  // The owner's records, written here: why decoding stopped, and how many
+  // bytes were taken from the descriptor (for progress, read by another
+  // thread while a decoding thread writes it).
+  read_fault* fault = nullptr;
+  uint64_t* consumed = nullptr;
 };
 
-// Returns a decoder for format c that reads descriptor fd, with the first
-// `head_len` bytes of the input already read into `head`. Returns nullptr
-// with *error set (ENOMEM) or *problem set (this build cannot decode c).
-decoder* decoder_open(compression c, int fd, const unsigned char* head,
-                      size_t head_len, int* error, const char** problem);
+struct decoder_closer {
+  void operator()(decoder* d) const;
+};
+using decoder_ptr = std::unique_ptr<decoder, decoder_closer>;
+
+// A decoder for format f that reads descriptor fd, with the first
+// `head_len` bytes of the input already read into `head` (and counted in
+// `consumed`). Returns null with `fault` set: ENOMEM, or the format's
+// not-built text when this build cannot decode it.
+decoder_ptr decoder_open(const input_format& f, int fd, const unsigned char* head,
+                         size_t head_len, read_fault& fault, uint64_t& consumed);
 
 // Decodes up to n (> 0) bytes into out: members one after another to the
 // end of the input, as the format's own tool does. Returns the count, 0 at
-// the end of the data (trailing_garbage may then be set), or -1 with
-// d.error or d.problem set ("truncated ..." when the input ends inside a
-// member, "corrupt ..." when the library refuses the data).
+// the end of the data (fault.trailing_garbage may then be set), or -1 with
+// the fault set ("truncated ..." when the input ends inside a member,
+// "corrupt ..." when the library refuses the data). Once it has failed, it
+// fails at once.
 ssize_t decoder_read(decoder& d, char* out, size_t n);
 
-void decoder_close(decoder* d);
+// Marks the decoder failed from outside the loop (a decoding thread's
+// buffer could not be had): its next read fails with this errno.
+void decoder_fail(decoder& d, int error);

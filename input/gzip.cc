@@ -2,25 +2,31 @@
 // are read one after another to the end of the input, as gzip -dc does;
 // zero bytes after the last member are ignored, as gzip ignores them.
 #include <cstdint>
-#include <cstdlib>
+#include <new>
 
-#include "input/format_ops.h"
+#include "input/format.h"
 
-#if defined(BRAIDLOGS_GZIP_ISAL) || defined(BRAIDLOGS_GZIP_ZLIB)
 namespace {
 
-boundary gz_follows(const unsigned char* p, size_t n, bool eof) {
+// A member's first bytes: the magic number and the method, deflate. An
+// input is gzip when it opens with all three; after a member, the magic
+// alone begins another (whose header then must be sound).
+const unsigned char kMagic[] = {0x1f, 0x8b, 0x08};
+
+sniff_result gz_sniff(const unsigned char* p, size_t n) {
+  return sniff_magic(p, n, kMagic, sizeof kMagic);
+}
+
+[[maybe_unused]] boundary gz_follows(const unsigned char* p, size_t n, bool eof) {
   if (p[0] == 0) {
     for (size_t i = 1; i < n; ++i)
       if (p[i] != 0) return {boundary_kind::garbage};
     return {boundary_kind::skip, n};
   }
-  static const unsigned char kMagic[] = {0x1f, 0x8b};
-  return boundary_by_magic(p, n, eof, kMagic, sizeof kMagic);
+  return boundary_by_magic(p, n, eof, kMagic, 2);
 }
 
 }  // namespace
-#endif
 
 #if defined(BRAIDLOGS_GZIP_ISAL)
 #include <isa-l/crc.h>
@@ -154,15 +160,13 @@ member_step gz_step(void* state, const unsigned char* in, size_t in_len, char* o
   return r;
 }
 
-bool gz_start(decoder& d) {
-  auto* s = static_cast<gz_state*>(std::malloc(sizeof(gz_state)));
-  if (s == nullptr) return false;
-  isal_inflate_init(&s->st);
-  d.state = s;
-  return true;
+void* gz_make() {
+  auto* s = new (std::nothrow) gz_state;
+  if (s != nullptr) isal_inflate_init(&s->st);
+  return s;
 }
 
-void gz_finish(decoder& d) { std::free(d.state); }
+void gz_free(void* state) { delete static_cast<gz_state*>(state); }
 
 }  // namespace
 
@@ -173,6 +177,7 @@ namespace {
 
 struct gz_state {
   z_stream z;
+  bool live;  // inflateInit2 succeeded
 };
 
 // zlib reads the header itself, split or not, checks its CRC when it has
@@ -197,21 +202,21 @@ member_step gz_step(void* state, const unsigned char* in, size_t in_len, char* o
   return r;
 }
 
-bool gz_start(decoder& d) {
-  auto* s = static_cast<gz_state*>(std::calloc(1, sizeof(gz_state)));
-  if (s == nullptr) return false;
-  if (inflateInit2(&s->z, 15 + 16) != Z_OK) {  // 16: the gzip wrapper only
-    std::free(s);
-    return false;
-  }
-  d.state = s;
-  return true;
+void gz_free(void* state) {
+  auto* s = static_cast<gz_state*>(state);
+  if (s->live) inflateEnd(&s->z);
+  delete s;
 }
 
-void gz_finish(decoder& d) {
-  auto* s = static_cast<gz_state*>(d.state);
-  inflateEnd(&s->z);
-  std::free(s);
+void* gz_make() {
+  auto* s = new (std::nothrow) gz_state{};
+  if (s == nullptr) return nullptr;
+  s->live = inflateInit2(&s->z, 15 + 16) == Z_OK;  // 16: the gzip wrapper only
+  if (!s->live) {
+    gz_free(s);
+    return nullptr;
+  }
+  return s;
 }
 
 }  // namespace
@@ -219,9 +224,9 @@ void gz_finish(decoder& d) {
 
 #if defined(BRAIDLOGS_GZIP_ISAL) || defined(BRAIDLOGS_GZIP_ZLIB)
 namespace {
-const format_ops kGzip = {gz_start, gz_finish, gz_begin, gz_step, gz_follows};
+const format_ops kOps = {gz_make, gz_free, gz_begin, gz_step, gz_follows};
 }  // namespace
-const format_ops* const gzip_ops = &kGzip;
+extern const input_format gzip_format = {BRAIDLOGS_FORMAT_TEXTS("gzip"), gz_sniff, &kOps};
 #else
-const format_ops* const gzip_ops = nullptr;
+extern const input_format gzip_format = {BRAIDLOGS_FORMAT_TEXTS("gzip"), gz_sniff, nullptr};
 #endif

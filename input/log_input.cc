@@ -1,14 +1,25 @@
 #include "input/log_input.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
-#include <algorithm>
+#include "input/decode_ahead.h"
 
+bool inputs_begin(size_t n, const decode_plan& plan) { return decode_ahead_setup(n, plan); }
+
+void inputs_end() { decode_ahead_shutdown(); }
+
+// Byte buffers are malloc'd, since a line buffer grows with realloc; every
+// record is made with new.
 bool input_open(log_input& in, const char* path, size_t block) {
   in = log_input{};
   in.path = path;
+  block = std::max(block, kSniffBytes);  // the first read tells the format
   if (!source_open(in.stream, path)) return false;
   // A regular file smaller than a block gets a buffer of about its own
   // size. Every input keeps its buffer while the merge runs, and with
@@ -19,11 +30,11 @@ bool input_open(log_input& in, const char* path, size_t block) {
   in.buf = static_cast<char*>(std::malloc(block));
   if (in.buf == nullptr) {
     source_close(in.stream);
-    in.stream.error = ENOMEM;
+    in.stream.fault.error = ENOMEM;
     return false;
   }
   in.cap = block;
-  in.active = 1;
+  in.active = true;
   return true;
 }
 
@@ -32,13 +43,34 @@ void input_release(log_input& in) {
   std::free(in.buf);
   in.buf = nullptr;
   in.cap = in.pos = in.scan = in.end = 0;
-  in.active = 0;
+  in.active = false;
+}
+
+const char* input_error_text(const log_input& in) { return fault_text(in.stream.fault); }
+
+bool input_trailing_garbage(const log_input& in) {
+  // Read only once the input has ended: until then a decoding thread may
+  // still be writing the record.
+  return in.at_eof && in.stream.fault.trailing_garbage;
+}
+
+bool input_is_file(const log_input& in, dev_t dev, ino_t ino) {
+  struct stat st;
+  return in.stream.fd >= 0 && ::fstat(in.stream.fd, &st) == 0 && st.st_dev == dev &&
+         st.st_ino == ino;
+}
+
+uint64_t input_size(const log_input& in) { return in.stream.regular ? in.stream.size : 0; }
+
+uint64_t input_bytes_read(const log_input& in) {
+  auto& consumed = const_cast<uint64_t&>(in.stream.consumed);
+  return std::atomic_ref<uint64_t>(consumed).load(std::memory_order_relaxed);
 }
 
 namespace {
 
 input_status end_input(log_input& in, input_status why) {
-  in.active = 0;
+  in.active = false;
   in.line = {};
   source_close(in.stream);
   return why;
@@ -46,8 +78,8 @@ input_status end_input(log_input& in, input_status why) {
 
 // Makes room after the unfinished line [pos, end) and reads more bytes.
 // Returns ok when bytes arrived, dry at end of input, or failed.
-input_status refill(log_input& in) {
-  if (in.ask_before_blocking && source_may_block(in.stream)) return input_status::would_block;
+input_status refill(log_input& in, input_wait wait) {
+  if (wait == input_wait::ask && source_may_block(in.stream)) return input_status::would_block;
   if (in.pos > 0) {
     const size_t keep = in.end - in.pos;
     std::memmove(in.buf, in.buf + in.pos, keep);
@@ -61,7 +93,7 @@ input_status refill(log_input& in) {
     const size_t bigger = in.cap > 0 ? in.cap * 2 : kInputBlockSize;
     char* grown = static_cast<char*>(std::realloc(in.buf, bigger));
     if (grown == nullptr) {
-      in.stream.error = ENOMEM;
+      in.stream.fault.error = ENOMEM;
       return end_input(in, input_status::failed);
     }
     in.buf = grown;
@@ -79,7 +111,7 @@ input_status refill(log_input& in) {
 
 }  // namespace
 
-input_status input_next(log_input& in) {
+input_status input_next(log_input& in, input_wait wait) {
   for (;;) {
     const void* nl = std::memchr(in.buf + in.scan, '\n', in.end - in.scan);
     if (nl != nullptr) {
@@ -96,12 +128,12 @@ input_status input_next(log_input& in) {
       in.pos = in.scan = in.end;
       return input_status::ok;
     }
-    const input_status st = refill(in);
+    const input_status st = refill(in, wait);
     if (st == input_status::failed || st == input_status::would_block) return st;
   }
 }
 
-input_status input_next_piece(log_input& in, std::string_view* piece) {
+input_status input_next_piece(log_input& in, std::string_view* piece, input_wait wait) {
   for (;;) {
     if (in.pos < in.end) {
       if (in.at_eof) {  // the rest, ending with a line that has no newline
@@ -122,7 +154,7 @@ input_status input_next_piece(log_input& in, std::string_view* piece) {
     } else if (in.at_eof) {
       return end_input(in, input_status::dry);
     }
-    const input_status st = refill(in);
+    const input_status st = refill(in, wait);
     if (st == input_status::failed || st == input_status::would_block) return st;
   }
 }

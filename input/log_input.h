@@ -1,19 +1,28 @@
 // Input stage: turns a path into a series of whole lines.
 //
 // Owns opening a path, reading it in large blocks, recognising a compressed
-// format by its first bytes, decoding it, and cutting the bytes into lines
-// (spans into the input's own buffer). Everything here reports failure as a
-// status with an errno or a fixed text on the input; nothing here prints,
+// format by its first bytes, decoding it (ahead, on a pool of threads, for
+// compressed regular files), and cutting the bytes into lines (spans into
+// the input's own buffer). Everything here reports failure as a status,
+// with an errno or a fixed text kept on the input; nothing here prints,
 // exits, knows the key of a line or the order of the merge.
+//
+// This header is the stage's one door: other folders include nothing else
+// from input/.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
+#include "input/decode_plan.h"
 #include "input/source.h"
 
 // Bytes read from an input at a time, and the starting size of its buffer.
-// The buffer grows only to hold a line longer than it.
+// The buffer grows when less than half of it is free for the next read,
+// which happens only while a line longer than half the buffer builds up.
 inline constexpr size_t kInputBlockSize = size_t{64} * 1024;
 // The smallest buffer an input is given (one page), for a file smaller
 // than a block.
@@ -22,7 +31,7 @@ inline constexpr size_t kSmallestBlock = 4096;
 // An input log. Its bytes are read in large blocks into `buf`; `line` is a
 // span into that buffer and stays valid until the next input_next call.
 struct log_input {
-  int active = 0;          // 1 while `line` holds a line not yet written
+  bool active = false;         // `line` holds a line not yet written
   const char* path = nullptr;  // as named on the command line
   byte_source stream;
   std::string_view line;   // the current line, with its newline if it has one
@@ -33,36 +42,63 @@ struct log_input {
   size_t scan = 0;  // [pos, scan) is known to hold no newline
   size_t end = 0;   // end of the bytes read
   bool at_eof = false;
-  // When set, a read that could wait for a quiet stream is not made:
-  // input_next returns would_block instead, so that the caller can send out
-  // what it has first, then clear this and call again.
-  bool ask_before_blocking = false;
 };
+
+// Begins a set of n inputs: prepares the decoding threads for them, as the
+// plan says. Returns false when out of memory. inputs_end() stops the
+// threads; every input must be released first.
+bool inputs_begin(size_t n, const decode_plan& plan = {});
+void inputs_end();
 
 enum class input_status {
   ok,      // `line` holds the next line
   dry,     // no line is left; the stream has been closed
   failed,  // reading failed, or the buffer could not grow (ENOMEM);
-           // stream.error or stream.problem says why; the stream is closed
-  would_block,  // only with ask_before_blocking: the next read could wait
+           // input_error_text says why; the stream is closed
+  would_block,  // only with input_wait::ask: the next read could wait
 };
 
-// Opens the input and allocates its buffer: `block` bytes, or about the
-// file's size for a smaller regular file. Returns false with
-// in.stream.error set (ENOMEM when the buffer cannot be had).
-bool input_open(log_input& in, const char* path,
-                size_t block = kInputBlockSize);
+// Whether a read may wait for a quiet stream (a pipe from tail -F, ssh).
+enum class input_wait {
+  allowed,
+  ask,  // return would_block instead, so that the caller can send out what
+        // it has first, then call again with allowed
+};
+
+// Opens the input and allocates its buffer: `block` bytes (at least
+// kSniffBytes), or about the file's size for a smaller regular file.
+// Returns false with the error text set (ENOMEM when the buffer cannot be
+// had).
+bool input_open(log_input& in, const char* path, size_t block = kInputBlockSize);
 
 // Moves to the next line: `line` is set, or the input is dry. On
-// anything but ok, `active` becomes 0 and the stream is closed.
-input_status input_next(log_input& in);
+// anything but ok and would_block, `active` becomes false and the stream
+// is closed.
+input_status input_next(log_input& in, input_wait wait = input_wait::allowed);
 
 // Hands out, a piece at a time, every byte that follows the current line,
 // exactly as read, in pieces of whole lines (up to the last newline in the
 // buffer); only the very last piece may end without a newline. For an input
 // that no longer needs merging: no line is split out or keyed. Returns ok
-// with `piece` set, dry at the end, or failed.
-input_status input_next_piece(log_input& in, std::string_view* piece);
+// with `piece` set, dry at the end, failed, or would_block as above.
+input_status input_next_piece(log_input& in, std::string_view* piece,
+                              input_wait wait = input_wait::allowed);
 
 // Closes the stream and frees the buffer.
 void input_release(log_input& in);
+
+// Why the input failed to open or to read, for messages.
+const char* input_error_text(const log_input& in);
+
+// True when the input was read to its end and its compressed data ended
+// at bytes that begin no member: everything before them was merged.
+bool input_trailing_garbage(const log_input& in);
+
+// True when the input, still open, is the file with this device and inode.
+bool input_is_file(const log_input& in, dev_t dev, ino_t ino);
+
+// For progress: the input's size when it is a regular file (0 otherwise),
+// and how many of those bytes have been read so far (compressed bytes for
+// compressed data); safe while decoding threads run.
+uint64_t input_size(const log_input& in);
+uint64_t input_bytes_read(const log_input& in);

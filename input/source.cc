@@ -5,11 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <cstring>
 
-#include "input/decode_ahead.h"
 #include "input/sys_read.h"
 
 #ifndef O_CLOEXEC
@@ -23,13 +21,13 @@ bool source_open(byte_source& src, const char* path) {
     fd = ::open(path, O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    src.error = errno;
+    src.fault.error = errno;
     return false;
   }
   struct stat st;
   if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     ::close(fd);
-    src.error = EISDIR;
+    src.fault.error = EISDIR;
     return false;
   }
   src.regular = S_ISREG(st.st_mode);
@@ -40,35 +38,42 @@ bool source_open(byte_source& src, const char* path) {
 
 namespace {
 
-// Reads the first bytes, at least enough to tell the format unless the
-// input is shorter, into `into` (n bytes of room), and sets up a decoder
-// when they are compressed data. Returns how many bytes of plain text are
-// in `into`, 0 when they were compressed (the decoder has them), or -1.
-ssize_t start(byte_source& src, unsigned char* into, size_t n) {
+// Reads from the descriptor, counting what it takes.
+ssize_t read_counted(byte_source& src, void* into, size_t n) {
+  const ssize_t got = read_retrying(src.fd, into, n);
+  if (got < 0) {
+    src.fault.error = errno;
+  } else {
+    std::atomic_ref<uint64_t>(src.consumed).fetch_add(static_cast<uint64_t>(got),
+                                                      std::memory_order_relaxed);
+  }
+  return got;
+}
+
+// The first read: at least enough bytes to tell the format unless the
+// input is shorter, into `into` (n >= kSniffBytes bytes of room), and a
+// decoder when they are compressed data. Returns how many bytes of plain
+// text are in `into`, 0 when they were compressed (the decoder has them),
+// or -1.
+ssize_t sniff_and_open(byte_source& src, char* into, size_t n) {
   src.started = true;
+  auto* bytes = reinterpret_cast<unsigned char*>(into);
   size_t have = 0;
-  while (have < kMagicBytes) {
-    const ssize_t got = read_retrying(src.fd, into + have, n - have);
-    if (got < 0) {
-      src.error = errno;
-      return -1;
-    }
+  while (have < kSniffBytes) {
+    const ssize_t got = read_counted(src, bytes + have, n - have);
+    if (got < 0) return -1;
     if (got == 0) break;
     have += static_cast<size_t>(got);
   }
-  const compression c = detect_compression(into, have);
-  if (c == compression::none) return static_cast<ssize_t>(have);
-  src.dec = decoder_open(c, src.fd, into, have, &src.error, &src.problem);
+  const input_format* f = sniff_format(bytes, have);
+  if (f == nullptr) return static_cast<ssize_t>(have);
+  src.dec = decoder_open(*f, src.fd, bytes, have, src.fault, src.consumed);
   if (src.dec == nullptr) return -1;
   // A regular file never blocks a worker for long: decode it ahead. Pipes
   // and other streams are decoded here, as they arrive.
   if (src.regular) {
-    src.ahead = ahead_open(src.dec, &src.error);
-    if (src.ahead != nullptr) {
-      src.dec = nullptr;
-    } else if (src.error != 0) {
-      return -1;
-    }
+    src.ahead = ahead_open(src.dec);
+    if (fault_failed(src.fault)) return -1;
   }
   return 0;
 }
@@ -77,42 +82,16 @@ ssize_t start(byte_source& src, unsigned char* into, size_t n) {
 
 ssize_t source_read(byte_source& src, char* buf, size_t n) {
   if (!src.started) {
-    // Plain text is read straight into the caller's buffer when it has
-    // room for a signature, so telling the format costs no read of its own.
-    if (n >= kMagicBytes) {
-      const ssize_t got = start(src, reinterpret_cast<unsigned char*>(buf), n);
-      if (got != 0 || (src.dec == nullptr && src.ahead == nullptr)) return got;
-    } else {
-      const ssize_t got = start(src, src.head, kMagicBytes);
-      if (got < 0) return -1;
-      if (src.dec == nullptr && src.ahead == nullptr) src.head_len = static_cast<size_t>(got);
-    }
+    const ssize_t got = sniff_and_open(src, buf, n);
+    if (got != 0 || (src.dec == nullptr && src.ahead == nullptr)) return got;
   }
-  if (src.ahead != nullptr)
-    return ahead_read(*src.ahead, buf, n, &src.error, &src.problem, &src.trailing_garbage);
-  if (src.dec != nullptr) {
-    const ssize_t got = decoder_read(*src.dec, buf, n);
-    if (got < 0) {
-      src.error = src.dec->error;
-      src.problem = src.dec->problem;
-    }
-    if (got == 0) src.trailing_garbage = src.dec->trailing_garbage;
-    return got;
-  }
-  if (src.head_pos < src.head_len) {
-    const size_t take = std::min(n, src.head_len - src.head_pos);
-    std::memcpy(buf, src.head + src.head_pos, take);
-    src.head_pos += take;
-    return static_cast<ssize_t>(take);
-  }
-  const ssize_t got = read_retrying(src.fd, buf, n);
-  if (got < 0) src.error = errno;
-  return got;
+  if (src.ahead != nullptr) return ahead_read(*src.ahead, buf, n);
+  if (src.dec != nullptr) return decoder_read(*src.dec, buf, n);
+  return read_counted(src, buf, n);
 }
 
 bool source_may_block(const byte_source& src) {
-  if (src.regular || src.ahead != nullptr || src.fd < 0 || src.head_pos < src.head_len)
-    return false;
+  if (src.regular || src.ahead != nullptr || src.fd < 0) return false;
   // Wait a moment first: a pipe from a busy program (zcat) is nearly always
   // refilled within it, and then nothing need be flushed. The wait costs
   // nothing, since the read would wait as long; a live stream's lines go
@@ -127,14 +106,8 @@ bool source_may_block(const byte_source& src) {
 }
 
 void source_close(byte_source& src) {
-  ahead_close(src.ahead);
-  src.ahead = nullptr;
-  decoder_close(src.dec);
-  src.dec = nullptr;
+  src.ahead.reset();
+  src.dec.reset();
   if (src.fd >= 0) ::close(src.fd);
   src.fd = -1;
-}
-
-const char* source_error_text(const byte_source& src) {
-  return src.problem != nullptr ? src.problem : std::strerror(src.error);
 }

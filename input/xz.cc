@@ -2,9 +2,19 @@
 // stream padding (zero bytes in fours) between and after them, as xz -dc
 // reads them.
 #include <cstdint>
-#include <cstdlib>
+#include <new>
 
-#include "input/format_ops.h"
+#include "input/format.h"
+
+namespace {
+
+const unsigned char kMagic[] = {0xfd, '7', 'z', 'X', 'Z', 0};
+
+sniff_result xz_sniff(const unsigned char* p, size_t n) {
+  return sniff_magic(p, n, kMagic, sizeof kMagic);
+}
+
+}  // namespace
 
 #if defined(BRAIDLOGS_XZ)
 #include <lzma.h>
@@ -44,30 +54,26 @@ boundary xz_follows(const unsigned char* p, size_t n, bool eof) {
     if (n < 4 || p[1] != 0 || p[2] != 0 || p[3] != 0) return {boundary_kind::garbage};
     return {boundary_kind::skip, 4};
   }
-  static const unsigned char kMagic[] = {0xfd, '7', 'z', 'X', 'Z', 0};
   return boundary_by_magic(p, n, eof, kMagic, sizeof kMagic);
 }
 
-bool xz_start(decoder& d) {
-  auto* s = static_cast<xz_state*>(std::malloc(sizeof(xz_state)));
-  if (s == nullptr) return false;
-  s->s = LZMA_STREAM_INIT;
-  d.state = s;
-  return true;
+void* xz_make() {
+  auto* s = new (std::nothrow) xz_state;
+  if (s != nullptr) s->s = LZMA_STREAM_INIT;
+  return s;
 }
 
-void xz_finish(decoder& d) {
-  auto* s = static_cast<xz_state*>(d.state);
+void xz_free(void* state) {
+  auto* s = static_cast<xz_state*>(state);
   lzma_end(&s->s);
-  std::free(s);
+  delete s;
 }
 
-const format_ops kXz = {xz_start, xz_finish, xz_begin, xz_step, xz_follows};
+const format_ops kOps = {xz_make, xz_free, xz_begin, xz_step, xz_follows};
 
 }  // namespace
 
-const format_ops* const xz_ops = &kXz;
-
+extern const input_format xz_format = {BRAIDLOGS_FORMAT_TEXTS("xz"), xz_sniff, &kOps};
 #else
-const format_ops* const xz_ops = nullptr;
+extern const input_format xz_format = {BRAIDLOGS_FORMAT_TEXTS("xz"), xz_sniff, nullptr};
 #endif

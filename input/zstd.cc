@@ -10,9 +10,25 @@
 // (and differ between decoding ahead and decoding in the merge). Checked
 // here, the whole frame always goes out first, then the error.
 #include <cstdint>
-#include <cstdlib>
+#include <new>
 
-#include "input/format_ops.h"
+#include "input/format.h"
+
+namespace {
+
+// A frame, or one of the sixteen skippable frames 0x184D2A50 to 0x184D2A5F
+// (little-endian; pzstd writes one before its frames), whose first byte's
+// low four bits are free.
+const unsigned char kFrame[] = {0x28, 0xb5, 0x2f, 0xfd};
+const unsigned char kSkippable[] = {0x50, 0x2a, 0x4d, 0x18};
+
+sniff_result zs_sniff(const unsigned char* p, size_t n) {
+  const sniff_result frame = sniff_magic(p, n, kFrame, sizeof kFrame);
+  if (frame != sniff_result::no || n == 0 || (p[0] & 0xf0) != kSkippable[0]) return frame;
+  return sniff_magic(p + 1, n - 1, kSkippable + 1, sizeof kSkippable - 1);
+}
+
+}  // namespace
 
 #if defined(BRAIDLOGS_ZSTD)
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_d_forceIgnoreChecksum
@@ -92,50 +108,45 @@ member_step zs_step(void* state, const unsigned char* in, size_t in_len, char* o
   return r;
 }
 
-// A frame or a skippable frame follows; a true start of one's magic at the
-// end of the input is a frame cut off; anything else is trailing garbage.
+// A frame or a skippable frame follows; a true start of one's magic (at
+// the end of the input, since the loop offers enough bytes otherwise) is a
+// frame cut off; anything else is trailing garbage.
 boundary zs_follows(const unsigned char* p, size_t n, bool) {
-  static const unsigned char kFrame[] = {0x28, 0xb5, 0x2f, 0xfd};
-  static const unsigned char kSkippable[] = {0x50, 0x2a, 0x4d, 0x18};  // low 4 bits free
-  bool frame = true, skippable = true;
-  for (size_t i = 0; i < n && i < 4; ++i) {
-    frame = frame && p[i] == kFrame[i];
-    skippable = skippable && (i == 0 ? (p[0] & 0xf0) == kSkippable[0] : p[i] == kSkippable[i]);
+  switch (zs_sniff(p, n)) {
+    case sniff_result::no: return {boundary_kind::garbage};
+    case sniff_result::maybe: return {boundary_kind::truncated};
+    case sniff_result::yes: break;
   }
-  if (!frame && !skippable) return {boundary_kind::garbage};
-  return {n < 4 ? boundary_kind::truncated : boundary_kind::member};
+  return {boundary_kind::member};
 }
 
-void zs_finish(decoder& d) {
-  auto* s = static_cast<zs_state*>(d.state);
+void zs_free(void* state) {
+  auto* s = static_cast<zs_state*>(state);
   ZSTD_freeDStream(s->ds);
   XXH64_freeState(s->hash);
-  std::free(s);
+  delete s;
 }
 
-bool zs_start(decoder& d) {
-  auto* s = static_cast<zs_state*>(std::malloc(sizeof(zs_state)));
-  if (s == nullptr) return false;
-  d.state = s;
+void* zs_make() {
+  auto* s = new (std::nothrow) zs_state{};
+  if (s == nullptr) return nullptr;
   s->ds = ZSTD_createDStream();
   s->hash = XXH64_createState();
   if (s->ds == nullptr || s->hash == nullptr ||
       ZSTD_isError(ZSTD_DCtx_setParameter(s->ds, ZSTD_d_windowLogMax, kWindowLogMax)) ||
       ZSTD_isError(ZSTD_DCtx_setParameter(s->ds, ZSTD_d_forceIgnoreChecksum,
                                           ZSTD_d_ignoreChecksum))) {
-    zs_finish(d);
-    d.state = nullptr;
-    return false;
+    zs_free(s);
+    return nullptr;
   }
-  return true;
+  return s;
 }
 
-const format_ops kZstd = {zs_start, zs_finish, zs_begin, zs_step, zs_follows};
+const format_ops kOps = {zs_make, zs_free, zs_begin, zs_step, zs_follows};
 
 }  // namespace
 
-const format_ops* const zstd_ops = &kZstd;
-
+extern const input_format zstd_format = {BRAIDLOGS_FORMAT_TEXTS("zstd"), zs_sniff, &kOps};
 #else
-const format_ops* const zstd_ops = nullptr;
+extern const input_format zstd_format = {BRAIDLOGS_FORMAT_TEXTS("zstd"), zs_sniff, nullptr};
 #endif

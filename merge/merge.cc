@@ -19,16 +19,16 @@ merge_result read_failure(size_t i) {
 // every line already decided goes out first, so that a live merge shows it
 // at once. Sets *write_failed when that write fails.
 input_status advance(log_input& in, output& out, std::string_view* piece, bool* write_failed) {
-  input_status st = piece != nullptr ? input_next_piece(in, piece) : input_next(in);
+  auto next = [&](input_wait wait) {
+    return piece != nullptr ? input_next_piece(in, piece, wait) : input_next(in, wait);
+  };
+  const input_status st = next(input_wait::ask);
   if (st != input_status::would_block) return st;
   if (!output_flush(out)) {
     *write_failed = true;
     return st;
   }
-  in.ask_before_blocking = false;
-  st = piece != nullptr ? input_next_piece(in, piece) : input_next(in);
-  in.ask_before_blocking = true;
-  return st;
+  return next(input_wait::allowed);
 }
 
 // Writes the rest of an input that no other input competes with any more:
@@ -73,10 +73,8 @@ merge_result merge_inputs(log_input* in, size_t n, output& out) {
     result.status = merge_status::no_memory;
     return result;
   }
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = 0; i < n; ++i)
     t.leaf[i] = in[i].active ? tree_value(line_key(in[i].line, memo[i]), i) : tree_exhausted(i);
-    in[i].ask_before_blocking = true;
-  }
   tree_build(t);
 
   for (;;) {

@@ -38,72 +38,98 @@ std::string gzip_member(std::string_view data, gz_header* h) {
 }  // namespace
 #endif
 
-bool can_compress(compression c) {
-  switch (c) {
+namespace {
+
+#ifdef BRAIDLOGS_BZIP2
+std::string bzip2_stream(std::string_view data) {
+  std::string out;
+  unsigned len = static_cast<unsigned>(data.size() + data.size() / 100 + 600);
+  out.resize(len);
+  if (BZ2_bzBuffToBuffCompress(out.data(), &len, const_cast<char*>(data.data()),
+                               static_cast<unsigned>(data.size()), 1, 0, 0) != BZ_OK)
+    throw std::runtime_error("bzip2");
+  out.resize(len);
+  return out;
+}
+#endif
+
+#ifdef BRAIDLOGS_XZ
+std::string xz_stream(std::string_view data) {
+  std::string out(lzma_stream_buffer_bound(data.size()), '\0');
+  size_t len = 0;
+  if (lzma_easy_buffer_encode(1, LZMA_CHECK_CRC64, nullptr,
+                              reinterpret_cast<const uint8_t*>(data.data()), data.size(),
+                              reinterpret_cast<uint8_t*>(out.data()), &len,
+                              out.size()) != LZMA_OK)
+    throw std::runtime_error("xz");
+  out.resize(len);
+  return out;
+}
+#endif
+
+#ifdef BRAIDLOGS_ZSTD
+// With a checksum, as the zstd command writes by default.
+std::string zstd_frame(std::string_view data) {
+  std::string out(ZSTD_compressBound(data.size()), '\0');
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
+  const size_t len = ZSTD_compress2(cctx, out.data(), out.size(), data.data(), data.size());
+  ZSTD_freeCCtx(cctx);
+  if (ZSTD_isError(len)) throw std::runtime_error("zstd");
+  out.resize(len);
+  return out;
+}
+#endif
+
 #ifdef BRAIDLOGS_GZIP
-    case compression::gzip: return true;
+std::string gzip_plain(std::string_view data) { return gzip_member(data, nullptr); }
+#endif
+
+struct compressor {
+  const char* format;
+  std::string (*make)(std::string_view data);
+};
+
+// One row for each format that this build reads and the tests can make.
+const compressor kCompressors[] = {
+#ifdef BRAIDLOGS_GZIP
+    {"gzip", gzip_plain},
 #endif
 #ifdef BRAIDLOGS_BZIP2
-    case compression::bzip2: return true;
+    {"bzip2", bzip2_stream},
 #endif
 #ifdef BRAIDLOGS_XZ
-    case compression::xz: return true;
+    {"xz", xz_stream},
 #endif
 #ifdef BRAIDLOGS_ZSTD
-    case compression::zstd: return true;
+    {"zstd", zstd_frame},
 #endif
-    default: return false;
-  }
+    {"", nullptr},
+};
+
+const compressor* compressor_for(std::string_view name) {
+  for (const compressor& c : kCompressors)
+    if (c.make != nullptr && name == c.format) return &c;
+  return nullptr;
 }
 
-std::string compress(compression c, std::string_view data) {
-  std::string out;
-  switch (c) {
-#ifdef BRAIDLOGS_GZIP
-    case compression::gzip:
-      return gzip_member(data, nullptr);
-#endif
-#ifdef BRAIDLOGS_BZIP2
-    case compression::bzip2: {
-      unsigned len = static_cast<unsigned>(data.size() + data.size() / 100 + 600);
-      out.resize(len);
-      if (BZ2_bzBuffToBuffCompress(out.data(), &len, const_cast<char*>(data.data()),
-                                   static_cast<unsigned>(data.size()), 1, 0, 0) != BZ_OK)
-        throw std::runtime_error("bzip2");
-      out.resize(len);
-      return out;
-    }
-#endif
-#ifdef BRAIDLOGS_XZ
-    case compression::xz: {
-      out.resize(lzma_stream_buffer_bound(data.size()));
-      size_t len = 0;
-      if (lzma_easy_buffer_encode(1, LZMA_CHECK_CRC64, nullptr,
-                                  reinterpret_cast<const uint8_t*>(data.data()), data.size(),
-                                  reinterpret_cast<uint8_t*>(out.data()), &len,
-                                  out.size()) != LZMA_OK)
-        throw std::runtime_error("xz");
-      out.resize(len);
-      return out;
-    }
-#endif
-#ifdef BRAIDLOGS_ZSTD
-    case compression::zstd: {
-      // With a checksum, as the zstd command writes by default.
-      out.resize(ZSTD_compressBound(data.size()));
-      ZSTD_CCtx* cctx = ZSTD_createCCtx();
-      ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
-      const size_t len = ZSTD_compress2(cctx, out.data(), out.size(), data.data(), data.size());
-      ZSTD_freeCCtx(cctx);
-      if (ZSTD_isError(len)) throw std::runtime_error("zstd");
-      out.resize(len);
-      return out;
-    }
-#endif
-    default:
-      break;
-  }
-  throw std::runtime_error("format not built in");
+}  // namespace
+
+std::vector<std::string> compressed_formats() {
+  std::vector<std::string> names;
+  for (const input_format* f : input_formats())
+    if (can_compress(f->name)) names.emplace_back(f->name);
+  return names;
+}
+
+bool can_compress(std::string_view name) {
+  const input_format* f = format_named(name);
+  return f != nullptr && f->ops != nullptr && compressor_for(name) != nullptr;
+}
+
+std::string compress(std::string_view name, std::string_view data) {
+  if (!can_compress(name)) throw std::runtime_error("format not built in");
+  return compressor_for(name)->make(data);
 }
 
 std::string gzip_with_all_header_fields(std::string_view data) {

@@ -3,15 +3,20 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "input/decoder.h"
+#include "input/format.h"
 
-// True when this build reads format c (and so the tests can make it).
-bool can_compress(compression c);
+// The input stage's compressed formats that this build reads (and so the
+// tests can make), by name, in the stage's own order.
+std::vector<std::string> compressed_formats();
+
+// True when this build reads the format named (and so the tests can make it).
+bool can_compress(std::string_view name);
 
 // The data as one gzip member, bzip2 stream, xz stream or zstd frame, at
 // fast settings (the tests and fuzz targets make a great deal of it).
-std::string compress(compression c, std::string_view data);
+std::string compress(std::string_view name, std::string_view data);
 
 // One gzip member whose header carries every optional field: an extra
 // field, a file name, a comment and the header CRC. Empty when this build

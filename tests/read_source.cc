@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -31,11 +32,15 @@ read_back read_source(const std::string& path, size_t out_chunk, size_t raw_chun
   if (!source_open(src, path.c_str())) {
     r.last = -1;
   } else {
-    std::vector<char> buf(out_chunk);
-    while ((r.last = source_read(src, buf.data(), out_chunk)) > 0)
+    // The first read tells the format, and must offer room for a signature.
+    std::vector<char> buf(std::max(out_chunk, kSniffBytes));
+    size_t want = buf.size();
+    while ((r.last = source_read(src, buf.data(), want)) > 0) {
       r.data.append(buf.data(), static_cast<size_t>(r.last));
-    if (r.last < 0) r.problem = source_error_text(src);
-    r.trailing_garbage = src.trailing_garbage;
+      want = out_chunk;
+    }
+    if (r.last < 0) r.problem = fault_text(src.fault);
+    r.trailing_garbage = src.fault.trailing_garbage;
     source_close(src);
   }
   sys_read = ::read;

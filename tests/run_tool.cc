@@ -51,11 +51,11 @@ run_result spawn(const char* argv0, const std::vector<std::string>& args,
 
 }  // namespace
 
-run_result run_braidlogs_in_child(const std::vector<std::string>& args,
-                                  void (*prepare)()) {
+run_result run_braidlogs_in_child(const std::vector<std::string>& args, void (*prepare)(),
+                                  const decode_plan& plan) {
   return spawn("braidlogs", args, [&](char** argv) {
-    prepare();
-    _exit(braidlogs_run(static_cast<int>(args.size() + 1), argv));
+    if (prepare != nullptr) prepare();
+    _exit(braidlogs_run(static_cast<int>(args.size() + 1), argv, plan));
   });
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "input/log_input.h"
+
 enum class stdout_to {
   file,       // captured into run_result::out
   dev_full,   // every write fails with ENOSPC
@@ -28,9 +30,10 @@ run_result run_braidlogs(const std::vector<std::string>& args,
 
 // Runs braidlogs_run() in a forked child of the test, after `prepare` has
 // run there: a test can swap the read and write seams to inject faults
-// without touching the test process itself.
-run_result run_braidlogs_in_child(const std::vector<std::string>& args,
-                                  void (*prepare)());
+// without touching the test process itself. The decoding plan shapes the
+// decoding threads.
+run_result run_braidlogs_in_child(const std::vector<std::string>& args, void (*prepare)(),
+                                  const decode_plan& plan = {});
 
 // The inode number of a file, for fakes that pick out one input's reads.
 ino_t inode_of(const std::string& path);

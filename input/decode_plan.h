@@ -1,0 +1,15 @@
+// How compressed regular files are decoded ahead on threads. Zero fields
+// are worked out from the machine and the number of inputs; tests set them
+// to put block ends and thread hand-offs everywhere.
+#pragma once
+
+#include <cstddef>
+
+struct decode_plan {
+  unsigned threads = 0;    // decoding threads (0: one per usable core)
+  size_t block = 0;        // bytes a block (0: from the budget)
+  bool off = false;        // decode every input in the merge thread
+  // The merge takes a block only once the input's ring is full or its
+  // decoder has ended, so that decoders run as far ahead as they ever can.
+  bool fill_ring_first = false;
+};

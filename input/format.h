@@ -1,0 +1,106 @@
+// The compressed formats: one row each, defined in the format's own file
+// (gzip.cc, bzip2.cc, ...) and listed once in formats.cc. Sniffing, the
+// names in messages and the member loop all go through the table, so a new
+// format is one file, one row and one line in CMakeLists.txt. Internal to
+// input/.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+// The libraries take 32-bit lengths: offer them at most that much at once.
+inline uint32_t clamp32(size_t n) {
+  return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
+}
+
+// Bytes needed to recognise every format by its full signature: bzip2's
+// "BZh", a block-size digit and the six-byte magic of its first block or of
+// its end of stream.
+inline constexpr size_t kSniffBytes = 10;
+
+// What the first bytes of an input say of one format.
+enum class sniff_result {
+  no,     // not this format
+  yes,    // this format's full signature
+  maybe,  // a true start of the signature: more bytes will tell
+};
+
+// What one call of the library did.
+struct member_step {
+  size_t used = 0;      // input bytes consumed
+  size_t made = 0;      // output bytes produced
+  bool ended = false;   // the member is complete and its checks passed
+  bool failed = false;  // the data cannot be decoded
+  bool no_memory = false;
+  const char* problem = nullptr;  // with failed: a more exact text, if any
+};
+
+// What stands after a complete member.
+enum class boundary_kind {
+  member,     // another member begins here
+  skip,       // padding the format allows: pass over `skip` bytes
+  garbage,    // bytes that begin no member
+  truncated,  // the start of a member, cut off by the end of the input
+};
+struct boundary {
+  boundary_kind kind;
+  size_t skip = 0;
+};
+
+// Bytes the loop makes available, where the input has them, before asking
+// a format what follows a member.
+inline constexpr size_t kBoundaryBytes = 6;
+
+// What a format gives the member loop in decoder.cc. The state is the
+// format's own, made by `make` and freed by `free`.
+struct format_ops {
+  void* (*make)();             // nullptr when out of memory
+  void (*free)(void* state);
+  bool (*begin)(void* state);  // ready for a new member; false: no memory
+  // Decodes from in into out as far as it can.
+  member_step (*step)(void* state, const unsigned char* in, size_t in_len, char* out,
+                      size_t out_len);
+  // What the n bytes after a complete member are. n >= kBoundaryBytes unless
+  // the input ends sooner (then eof is true).
+  boundary (*follows)(const unsigned char* p, size_t n, bool eof);
+};
+
+// One row of the table.
+struct input_format {
+  const char* name;       // "gzip"
+  const char* truncated;  // "truncated gzip data"
+  const char* corrupt;    // "corrupt gzip data"
+  const char* not_built;  // "gzip input, but this build has no gzip support"
+  // The full signature at the start of an input (n bytes of it).
+  sniff_result (*sniff)(const unsigned char* p, size_t n);
+  const format_ops* ops;  // null where the build leaves the format out
+};
+
+// The four texts of a row, made from the format's name.
+#define BRAIDLOGS_FORMAT_TEXTS(name) \
+  name, "truncated " name " data", "corrupt " name " data", \
+      name " input, but this build has no " name " support"
+
+// Every format, built or not, in the order they are tried.
+std::span<const input_format* const> input_formats();
+
+// The row named `name`, or nullptr.
+const input_format* format_named(std::string_view name);
+
+// The format whose full signature the first n bytes hold, or nullptr for
+// plain text. Text that only starts like a signature ("BZh" in a log line)
+// is text. *undecided (when given) is set when some format's signature
+// could still follow from more bytes.
+const input_format* sniff_format(const unsigned char* p, size_t n, bool* undecided = nullptr);
+
+// A signature of fixed bytes, compared where n has them.
+sniff_result sniff_magic(const unsigned char* p, size_t n, const unsigned char* magic,
+                         size_t len);
+
+// The usual boundary test: a member begins with `magic`. Bytes that differ
+// from it are garbage; a true prefix of it cut off by the end of the input
+// is a truncated member.
+boundary boundary_by_magic(const unsigned char* p, size_t n, bool eof,
+                           const unsigned char* magic, size_t len);

@@ -1,0 +1,48 @@
+// The table of formats, and what is done by going through it.
+#include "input/format.h"
+
+#include <cstring>
+
+extern const input_format gzip_format, bzip2_format, xz_format, zstd_format;
+
+namespace {
+
+const input_format* const kFormats[] = {&gzip_format, &bzip2_format, &xz_format, &zstd_format};
+
+}  // namespace
+
+std::span<const input_format* const> input_formats() { return kFormats; }
+
+const input_format* format_named(std::string_view name) {
+  for (const input_format* f : kFormats)
+    if (name == f->name) return f;
+  return nullptr;
+}
+
+const input_format* sniff_format(const unsigned char* p, size_t n, bool* undecided) {
+  bool maybe = false;
+  for (const input_format* f : kFormats) {
+    const sniff_result r = f->sniff(p, n);
+    if (r == sniff_result::yes) return f;
+    maybe = maybe || r == sniff_result::maybe;
+  }
+  if (undecided != nullptr) *undecided = maybe;
+  return nullptr;
+}
+
+sniff_result sniff_magic(const unsigned char* p, size_t n, const unsigned char* magic,
+                         size_t len) {
+  const size_t have = n < len ? n : len;
+  if (std::memcmp(p, magic, have) != 0) return sniff_result::no;
+  return have < len ? sniff_result::maybe : sniff_result::yes;
+}
+
+boundary boundary_by_magic(const unsigned char* p, size_t n, bool eof,
+                           const unsigned char* magic, size_t len) {
+  switch (sniff_magic(p, n, magic, len)) {
+    case sniff_result::no: return {boundary_kind::garbage};
+    case sniff_result::maybe: return {eof ? boundary_kind::truncated : boundary_kind::garbage};
+    case sniff_result::yes: break;
+  }
+  return {boundary_kind::member};
+}
