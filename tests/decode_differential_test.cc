@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/read_source.h"
+#include "tests/sample_log.h"
 #include "tests/temp_dir.h"
 
 namespace {
@@ -31,20 +32,6 @@ shell_result shell(const temp_dir& dir, const std::string& cmd) {
 
 bool have(const char* tool) {
   return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-std::string sample_log(int lines, int seed) {
-  std::mt19937 rng(seed);
-  auto r = [&](unsigned n) { return static_cast<unsigned>(rng() % n); };
-  std::string s;
-  for (int i = 0; i < lines; ++i) {
-    char line[200];
-    std::snprintf(line, sizeof line,
-                  "10.%u.%u.%u - - [01/Jun/2021:%02d:%02d:%02d +0000] \"GET /p/%u HTTP/1.1\" 200 %u\n",
-                  r(256), r(256), r(256), i / 3600 % 24, i / 60 % 60, i % 60, r(100000), r(50000));
-    s += line;
-  }
-  return s;
 }
 
 struct variant {
@@ -76,8 +63,8 @@ const variant kVariants[] = {
 class Differential : public ::testing::Test {
  protected:
   void SetUp() override {
-    a = dir.write("a", sample_log(3000, 1));
-    b = dir.write("b", sample_log(500, 2));
+    a = dir.write("a", varied_log(3000, 1));
+    b = dir.write("b", varied_log(500, 2));
     e = dir.write("e", "");
   }
   // Makes the variant's file; false when its tool is missing.

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string>
 
+#include "tests/fake_seams.h"
+
 struct read_back {
   std::string data;
   ssize_t last = 0;  // the last read's result: 0 at the end, -1 on failure
@@ -18,6 +20,5 @@ struct read_back {
 // of the file takes at most `raw_chunk` bytes (0: as many as asked), or,
 // with `raw_chunk` == kRandomChunks, a pseudo-random count from 1 to 4096
 // drawn from `seed`.
-inline constexpr size_t kRandomChunks = ~size_t{0};
 read_back read_source(const std::string& path, size_t out_chunk, size_t raw_chunk = 0,
                       unsigned seed = 1);

@@ -123,12 +123,11 @@ TEST(Cli, AgreesWithSortMerge) {
       t += static_cast<int>(rng() % 4);
       const int jitter = static_cast<int>(rng() % 5) == 0 ? static_cast<int>(rng() % 50) : 0;
       const int s = t - jitter < 0 ? 0 : t - jitter;
-      char line[200];
-      std::snprintf(line, sizeof line,
-                    "10.%d.%d.%d - - [%02d/%s/20%02d:%02d:%02d:%02d +0100] \"GET /%d HTTP/1.1\" 200 %d\n",
-                    f, i % 250, (i * 7) % 250, 1 + s / 86400 % 28, months[s / (86400 * 28) % 3],
-                    10 + s / (86400 * 84), s / 3600 % 24, s / 60 % 60, s % 60, i, i * 13 % 9000);
-      text += line;
+      char when[32];
+      std::snprintf(when, sizeof when, "%02d/%s/20%02d:%02d:%02d:%02d", 1 + s / 86400 % 28,
+                    months[s / (86400 * 28) % 3], 10 + s / (86400 * 84), s / 3600 % 24,
+                    s / 60 % 60, s % 60);
+      text += clf_line(when, std::to_string(f) + "/" + std::to_string(i));
     }
     paths.push_back(dir.write("srv" + std::to_string(f), text));
   }
@@ -154,24 +153,4 @@ TEST(Cli, AnInputThatIsTheOutputIsRefused) {
   EXPECT_EQ(read_file(dir.file("status")), "1\n");
   EXPECT_EQ(read_file(dir.file("err")), "braidlogs: " + b + ": input file is output file\n");
   EXPECT_EQ(read_file(b), clf_line("01/Jan/2020:00:00:01", "b"));
-}
-
-// More inputs than the soft descriptor limit: it is raised to the hard limit.
-TEST(Cli, MoreInputsThanTheSoftDescriptorLimit) {
-  temp_dir dir;
-  std::vector<std::string> paths;
-  std::string expect;
-  for (int i = 0; i < 300; ++i) {
-    char date[40];
-    std::snprintf(date, sizeof date, "01/Jan/2020:00:%02d:%02d", i / 60, i % 60);
-    const std::string line = clf_line(date, std::to_string(i).c_str());
-    paths.push_back(dir.write("in" + std::to_string(i), line));
-    expect += line;
-  }
-  std::reverse(paths.begin(), paths.end());
-  run_options opt;
-  opt.soft_fd_limit = 64;
-  const run_result r = run_braidlogs(paths, opt);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, expect);
 }

@@ -13,3 +13,7 @@ std::string clf_at(int second, const std::string& what, int host = 1);
 // `lines` lines from host `host`, the i-th at second 3i + host, so that the
 // logs of different hosts interleave.
 std::string sample_log(int lines, int host = 1);
+
+// `lines` lines a second apart on 1 June 2021, from hosts and for pages
+// drawn from `seed`, so that the text compresses like a real log.
+std::string varied_log(int lines, unsigned seed);

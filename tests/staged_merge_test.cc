@@ -6,12 +6,12 @@
 // without a newline (some ending right after the seconds).
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "tests/run_tool.h"
+#include "tests/sample_log.h"
 #include "tests/temp_dir.h"
 
 namespace {
@@ -27,10 +27,7 @@ std::string random_log(std::mt19937& rng, int id) {
       continue;
     }
     t += roll == 1 ? -static_cast<int>(rng() % 5) : static_cast<int>(rng() % 3);
-    char line[120];
-    std::snprintf(line, sizeof line, "h%d - - [07/Jul/2024:10:%02d:%02d +0000] \"GET /%d\" 200 1\n", id,
-                  (t + 60) / 60 % 60, (t + 60) % 60, j);
-    s += line;
+    s += clf_at(t + 60, std::to_string(j), id);
   }
   if (rng() % 3 == 0) {  // no newline at the end, perhaps right after the seconds
     s.pop_back();
