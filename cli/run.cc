@@ -18,6 +18,8 @@
 
 namespace {
 
+constexpr const char* kTrailingGarbage = "trailing garbage after compressed data";
+
 // The pipe size asked for when standard output is a pipe: the largest an
 // unprivileged Linux process may set by default.
 constexpr int kWidePipe = 1024 * 1024;
@@ -69,7 +71,11 @@ bool start_inputs(log_input* inputs, size_t n, char** paths) {
       case input_status::ok:
         break;
       case input_status::dry:
-        print_empty_input(path);
+        if (input_trailing_garbage(in)) {  // no line, but something else
+          print_input_failure(path, kTrailingGarbage);
+        } else {
+          print_empty_input(path);
+        }
         return false;
       case input_status::failed:
       case input_status::would_block:  // not asked for at start-up
@@ -90,14 +96,17 @@ int merge_to_stdout(log_input* inputs, size_t n) {
   }
   out.after_write = progress_tick;
   progress_start(inputs, n);
-  const merge_result r = merge_inputs(inputs, n, out);
+  merge_hooks hooks;
+  hooks.input_failed = [](const log_input& in, void*) {
+    print_input_failure(in.path, input_error_text(in));
+  };
+  const merge_result r = merge_inputs(inputs, n, out, hooks);
   int status = 1;
   switch (r.status) {
     case merge_status::done:
       status = 0;
       break;
-    case merge_status::read_failed:
-      print_input_failure(inputs[r.input].path, input_error_text(inputs[r.input]));
+    case merge_status::inputs_failed:  // each reported as the merge reached it
       break;
     case merge_status::write_failed:
       print_write_error(out.error);
@@ -110,7 +119,7 @@ int merge_to_stdout(log_input* inputs, size_t n) {
   // their last whole member; say so now, once each, in command-line order.
   for (size_t i = 0; i < n; ++i) {
     if (input_trailing_garbage(inputs[i])) {
-      print_input_failure(inputs[i].path, "trailing garbage after compressed data");
+      print_input_failure(inputs[i].path, kTrailingGarbage);
       status = 1;
     }
   }

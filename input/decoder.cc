@@ -27,10 +27,14 @@ bool raw_want(decoder& d, size_t want) {
       d.fault->error = errno;
       return false;
     }
+    std::atomic_ref<uint64_t> consumed(*d.consumed);
+    if (got == 0 && file_shrank(r.fd, consumed.load(std::memory_order_relaxed))) {
+      d.fault->problem = kFileTruncated;
+      return false;
+    }
     if (got == 0) r.eof = true;
     r.end += static_cast<size_t>(got);
-    std::atomic_ref<uint64_t>(*d.consumed).fetch_add(static_cast<uint64_t>(got),
-                                                     std::memory_order_relaxed);
+    consumed.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
   }
   return true;
 }
@@ -98,12 +102,13 @@ ssize_t decoder_read(decoder& d, char* out, size_t n) {
         raw.pos += b.skip;
         continue;
       }
-      if (b.kind == boundary_kind::garbage) {
-        d.fault->trailing_garbage = true;
+      if (b.kind == boundary_kind::garbage || b.kind == boundary_kind::ignore_rest) {
+        d.fault->trailing_garbage = b.kind == boundary_kind::garbage;
         d.ended = true;
         break;
       }
       if (b.kind == boundary_kind::truncated) return fail(d, d.format->truncated);
+      if (b.kind == boundary_kind::corrupt) return fail(d, d.format->corrupt);
       if (!ops.begin(d.state)) {
         d.fault->error = ENOMEM;
         return -1;

@@ -15,10 +15,9 @@ inline uint32_t clamp32(size_t n) {
   return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
 }
 
-// Bytes needed to recognise every format by its full signature: bzip2's
-// "BZh", a block-size digit and the six-byte magic of its first block or of
-// its end of stream.
-inline constexpr size_t kSniffBytes = 10;
+// Bytes needed to recognise every format by its full signature: the
+// longest is .lzma's header (properties, dictionary size, content size).
+inline constexpr size_t kSniffBytes = 13;
 
 // What the first bytes of an input say of one format.
 enum class sniff_result {
@@ -39,10 +38,12 @@ struct member_step {
 
 // What stands after a complete member.
 enum class boundary_kind {
-  member,     // another member begins here
-  skip,       // padding the format allows: pass over `skip` bytes
-  garbage,    // bytes that begin no member
-  truncated,  // the start of a member, cut off by the end of the input
+  member,       // another member begins here
+  skip,         // padding the format allows: pass over `skip` bytes
+  garbage,      // bytes that begin no member
+  truncated,    // the start of a member, cut off by the end of the input
+  corrupt,      // bytes the format forbids here (its tool calls the data corrupt)
+  ignore_rest,  // data the format lets follow its members: the end
 };
 struct boundary {
   boundary_kind kind;
@@ -72,7 +73,8 @@ struct input_format {
   const char* name;       // "gzip"
   const char* truncated;  // "truncated gzip data"
   const char* corrupt;    // "corrupt gzip data"
-  const char* not_built;  // "gzip input, but this build has no gzip support"
+  const char* not_built;  // "gzip input, but this build has no gzip support",
+                          // or why such data is refused
   // The full signature at the start of an input (n bytes of it).
   sniff_result (*sniff)(const unsigned char* p, size_t n);
   const format_ops* ops;  // null where the build leaves the format out

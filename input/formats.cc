@@ -3,11 +3,33 @@
 
 #include <cstring>
 
-extern const input_format gzip_format, bzip2_format, xz_format, zstd_format;
+extern const input_format gzip_format, bzip2_format, xz_format, lzma_format, lzip_format,
+    zstd_format, lz4_format;
 
 namespace {
 
-const input_format* const kFormats[] = {&gzip_format, &bzip2_format, &xz_format, &zstd_format};
+sniff_result compress_sniff(const unsigned char* p, size_t n) {
+  static const unsigned char kMagic[] = {0x1f, 0x9d};
+  return sniff_magic(p, n, kMagic, sizeof kMagic);
+}
+
+sniff_result zip_sniff(const unsigned char* p, size_t n) {
+  static const unsigned char kMagic[] = {'P', 'K', 3, 4};
+  return sniff_magic(p, n, kMagic, sizeof kMagic);
+}
+
+// Formats the tools read but braidlogs refuses, by name, at start-up: a
+// .Z file or a zip archive is rarely a log, and its bytes must never be
+// merged as text.
+const input_format compress_format = {
+    "compress", "", "", "compress (.Z) data, which braidlogs does not read", compress_sniff,
+    nullptr};
+const input_format zip_format = {"zip", "", "", "a zip archive, which braidlogs does not read",
+                                 zip_sniff, nullptr};
+
+const input_format* const kFormats[] = {&gzip_format, &bzip2_format, &xz_format,
+                                        &lzma_format, &lzip_format,  &zstd_format,
+                                        &lz4_format,  &compress_format, &zip_format};
 
 }  // namespace
 

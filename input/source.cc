@@ -38,11 +38,15 @@ bool source_open(byte_source& src, const char* path) {
 
 namespace {
 
-// Reads from the descriptor, counting what it takes.
+// Reads from the descriptor, counting what it takes. The end of a file
+// that shrank below what was read is a failure.
 ssize_t read_counted(byte_source& src, void* into, size_t n) {
   const ssize_t got = read_retrying(src.fd, into, n);
   if (got < 0) {
     src.fault.error = errno;
+  } else if (got == 0 && src.regular && file_shrank(src.fd, src.consumed)) {
+    src.fault.problem = kFileTruncated;
+    return -1;
   } else {
     std::atomic_ref<uint64_t>(src.consumed).fetch_add(static_cast<uint64_t>(got),
                                                       std::memory_order_relaxed);
@@ -50,22 +54,25 @@ ssize_t read_counted(byte_source& src, void* into, size_t n) {
   return got;
 }
 
-// The first read: at least enough bytes to tell the format unless the
-// input is shorter, into `into` (n >= kSniffBytes bytes of room), and a
-// decoder when they are compressed data. Returns how many bytes of plain
-// text are in `into`, 0 when they were compressed (the decoder has them),
-// or -1.
+// The first read: enough bytes to tell the format, into `into` (n >=
+// kSniffBytes bytes of room), and a decoder when they are compressed data.
+// Reading stops as soon as the bytes rule out every signature, so a live
+// input's short first line is not held back. Returns how many bytes of
+// plain text are in `into`, 0 when they were compressed (the decoder has
+// them), or -1.
 ssize_t sniff_and_open(byte_source& src, char* into, size_t n) {
   src.started = true;
   auto* bytes = reinterpret_cast<unsigned char*>(into);
   size_t have = 0;
-  while (have < kSniffBytes) {
+  bool undecided = true;
+  const input_format* f = nullptr;
+  while (f == nullptr && undecided && have < kSniffBytes) {
     const ssize_t got = read_counted(src, bytes + have, n - have);
     if (got < 0) return -1;
     if (got == 0) break;
     have += static_cast<size_t>(got);
+    f = sniff_format(bytes, have, &undecided);
   }
-  const input_format* f = sniff_format(bytes, have);
   if (f == nullptr) return static_cast<ssize_t>(have);
   src.dec = decoder_open(*f, src.fd, bytes, have, src.fault, src.consumed);
   if (src.dec == nullptr) return -1;

@@ -1,5 +1,6 @@
 #include "input/sys_read.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,4 +12,10 @@ ssize_t read_retrying(int fd, void* buf, size_t n) {
     const ssize_t got = sys_read(fd, buf, n);
     if (got >= 0 || errno != EINTR) return got;
   }
+}
+
+bool file_shrank(int fd, uint64_t consumed) {
+  struct stat st;
+  return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+         static_cast<uint64_t>(st.st_size) < consumed;
 }

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 using sys_read_fn = ssize_t (*)(int fd, void* buf, size_t n);
 
@@ -15,3 +16,12 @@ extern sys_read_fn sys_read;
 // Reads up to n bytes, retrying calls interrupted by a signal. Returns the
 // byte count, 0 at end of file, or -1 with errno set.
 ssize_t read_retrying(int fd, void* buf, size_t n);
+
+// For a read that found the end: true when fd is a regular file now
+// shorter than the `consumed` bytes read from it, so that the end found
+// is not the file's (it was truncated in place while it was read, as
+// copytruncate rotation does).
+bool file_shrank(int fd, uint64_t consumed);
+
+// The problem text for such a file.
+inline constexpr const char* kFileTruncated = "file truncated";

@@ -1,6 +1,9 @@
-// xz, with liblzma, a stream at a time. Streams may be concatenated, with
-// stream padding (zero bytes in fours) between and after them, as xz -dc
-// reads them.
+// The formats liblzma reads, a stream or member at a time:
+// - xz: streams may be concatenated, with stream padding (zero bytes in
+//   fours) between and after them, as xz -dc reads them;
+// - .lzma (xz --format=lzma): one stream, and nothing may follow it;
+// - lzip: members may be concatenated, and any data that begins no member
+//   may follow the last one, which is ignored, as the format asks.
 #include <cstdint>
 #include <new>
 
@@ -8,10 +11,34 @@
 
 namespace {
 
-const unsigned char kMagic[] = {0xfd, '7', 'z', 'X', 'Z', 0};
+const unsigned char kXzMagic[] = {0xfd, '7', 'z', 'X', 'Z', 0};
+const unsigned char kLzipMagic[] = {'L', 'Z', 'I', 'P', 1};  // and version 1
 
 sniff_result xz_sniff(const unsigned char* p, size_t n) {
-  return sniff_magic(p, n, kMagic, sizeof kMagic);
+  return sniff_magic(p, n, kXzMagic, sizeof kXzMagic);
+}
+
+sniff_result lzip_sniff(const unsigned char* p, size_t n) {
+  return sniff_magic(p, n, kLzipMagic, sizeof kLzipMagic);
+}
+
+// .lzma has no magic number; its 13-byte header is the signature, held to
+// what encoders write: the properties byte lc=3 lp=0 pb=2 (0x5d), a
+// dictionary size of 2^n or 2^n + 2^(n-1) bytes (at least 4 KiB), and a
+// content size that is unknown (all ones) or below 2^38 bytes. Byte 1 is
+// always zero, which no log line has.
+sniff_result lzma_sniff(const unsigned char* p, size_t n) {
+  if (n >= 1 && p[0] != 0x5d) return sniff_result::no;
+  if (n < 13) {
+    return n >= 2 && p[1] != 0 ? sniff_result::no : sniff_result::maybe;
+  }
+  const uint32_t dict = uint32_t{p[1]} | uint32_t{p[2]} << 8 | uint32_t{p[3]} << 16 |
+                        uint32_t{p[4]} << 24;
+  const uint32_t top = dict == 0 ? 0 : uint32_t{1} << (31 - __builtin_clz(dict));
+  const bool dict_ok = dict >= 4096 && (dict == top || dict == top + top / 2);
+  bool unknown = true, small = p[10] == 0 && p[11] == 0 && p[12] == 0 && p[9] < 0x40;
+  for (int i = 5; i < 13; ++i) unknown = unknown && p[i] == 0xff;
+  return dict_ok && (unknown || small) ? sniff_result::yes : sniff_result::no;
 }
 
 }  // namespace
@@ -25,11 +52,18 @@ struct xz_state {
   lzma_stream s;
 };
 
+// No memory limit: the stream's own dictionary size bounds it. An
+// integrity check this build cannot verify is not verified, as xz does.
 bool xz_begin(void* state) {
-  auto* s = static_cast<xz_state*>(state);
-  // No memory limit: the stream's own dictionary size bounds it. An
-  // integrity check this build cannot verify is not verified, as xz does.
-  return lzma_stream_decoder(&s->s, UINT64_MAX, 0) == LZMA_OK;
+  return lzma_stream_decoder(&static_cast<xz_state*>(state)->s, UINT64_MAX, 0) == LZMA_OK;
+}
+
+bool lzma_begin(void* state) {
+  return lzma_alone_decoder(&static_cast<xz_state*>(state)->s, UINT64_MAX) == LZMA_OK;
+}
+
+bool lzip_begin(void* state) {
+  return lzma_lzip_decoder(&static_cast<xz_state*>(state)->s, UINT64_MAX, 0) == LZMA_OK;
 }
 
 member_step xz_step(void* state, const unsigned char* in, size_t in_len, char* out,
@@ -51,10 +85,17 @@ member_step xz_step(void* state, const unsigned char* in, size_t in_len, char* o
 
 boundary xz_follows(const unsigned char* p, size_t n, bool eof) {
   if (p[0] == 0) {  // stream padding: zero bytes, four at a time
-    if (n < 4 || p[1] != 0 || p[2] != 0 || p[3] != 0) return {boundary_kind::garbage};
+    if (n < 4 || p[1] != 0 || p[2] != 0 || p[3] != 0) return {boundary_kind::corrupt};
     return {boundary_kind::skip, 4};
   }
-  return boundary_by_magic(p, n, eof, kMagic, sizeof kMagic);
+  return boundary_by_magic(p, n, eof, kXzMagic, sizeof kXzMagic);
+}
+
+boundary lzma_follows(const unsigned char*, size_t, bool) { return {boundary_kind::corrupt}; }
+
+boundary lzip_follows(const unsigned char* p, size_t n, bool) {
+  const bool member = n >= 4 && p[0] == 'L' && p[1] == 'Z' && p[2] == 'I' && p[3] == 'P';
+  return {member ? boundary_kind::member : boundary_kind::ignore_rest};
 }
 
 void* xz_make() {
@@ -69,11 +110,17 @@ void xz_free(void* state) {
   delete s;
 }
 
-const format_ops kOps = {xz_make, xz_free, xz_begin, xz_step, xz_follows};
+const format_ops kXz = {xz_make, xz_free, xz_begin, xz_step, xz_follows};
+const format_ops kLzma = {xz_make, xz_free, lzma_begin, xz_step, lzma_follows};
+const format_ops kLzip = {xz_make, xz_free, lzip_begin, xz_step, lzip_follows};
 
 }  // namespace
 
-extern const input_format xz_format = {BRAIDLOGS_FORMAT_TEXTS("xz"), xz_sniff, &kOps};
+extern const input_format xz_format = {BRAIDLOGS_FORMAT_TEXTS("xz"), xz_sniff, &kXz};
+extern const input_format lzma_format = {BRAIDLOGS_FORMAT_TEXTS("lzma"), lzma_sniff, &kLzma};
+extern const input_format lzip_format = {BRAIDLOGS_FORMAT_TEXTS("lzip"), lzip_sniff, &kLzip};
 #else
 extern const input_format xz_format = {BRAIDLOGS_FORMAT_TEXTS("xz"), xz_sniff, nullptr};
+extern const input_format lzma_format = {BRAIDLOGS_FORMAT_TEXTS("lzma"), lzma_sniff, nullptr};
+extern const input_format lzip_format = {BRAIDLOGS_FORMAT_TEXTS("lzip"), lzip_sniff, nullptr};
 #endif

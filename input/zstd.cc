@@ -50,11 +50,15 @@ struct zs_state {
   unsigned char head[5]; // the frame's magic and header descriptor ...
   size_t seen;           // ... of which this many bytes have been read
   unsigned char last[4]; // the last 4 bytes read: at the end, the checksum
+  // What libzstd asked for last: the rest of what it is reading (a header,
+  // a block) and, while it reads a block, the next block's header.
+  size_t hint;
 };
 
 bool zs_begin(void* state) {
   auto* s = static_cast<zs_state*>(state);
   s->seen = 0;
+  s->hint = ZSTD_FRAMEHEADERSIZE_PREFIX(ZSTD_f_zstd1);
   return !ZSTD_isError(ZSTD_DCtx_reset(s->ds, ZSTD_reset_session_only)) &&
          XXH64_reset(s->hash, 0) == XXH_OK;
 }
@@ -82,9 +86,8 @@ bool checksum_fails(zs_state& s) {
   return want != got;
 }
 
-member_step zs_step(void* state, const unsigned char* in, size_t in_len, char* out,
+member_step zs_call(zs_state* s, const unsigned char* in, size_t in_len, char* out,
                     size_t out_len) {
-  auto* s = static_cast<zs_state*>(state);
   ZSTD_inBuffer ib = {in, in_len, 0};
   ZSTD_outBuffer ob = {out, out_len, 0};
   const size_t ret = ZSTD_decompressStream(s->ds, &ob, &ib);
@@ -99,13 +102,32 @@ member_step zs_step(void* state, const unsigned char* in, size_t in_len, char* o
     r.failed = !r.no_memory;
     if (code == ZSTD_error_frameParameter_windowTooLarge)
       r.problem = "zstd data needs a window larger than 2 GiB";
+    if (code == ZSTD_error_dictionary_wrong) r.problem = "zstd data needs a dictionary";
     return r;
   }
   if (ret == 0) {  // the frame is complete and wholly flushed
     r.failed = checksum_fails(*s);
     r.ended = !r.failed;
+  } else {
+    s->hint = ret;
   }
   return r;
+}
+
+// A call that fails reports nothing it wrote, so no call may both give
+// sound output and fail: output libzstd holds goes out first, with no
+// input; then at most one block is offered (what libzstd asks for, less
+// the next block's header it asks for with it). The output before damage
+// then ends at the same block however the bytes arrive.
+member_step zs_step(void* state, const unsigned char* in, size_t in_len, char* out,
+                    size_t out_len) {
+  auto* s = static_cast<zs_state*>(state);
+  const member_step held = zs_call(s, in, 0, out, out_len);
+  if (held.made > 0 || held.ended || held.failed || held.no_memory) return held;
+  constexpr size_t kBlockHeader = 3;
+  size_t feed = s->hint;
+  if (ZSTD_nextInputType(s->ds) == ZSTDnit_block && feed > kBlockHeader) feed -= kBlockHeader;
+  return zs_call(s, in, in_len < feed ? in_len : feed, out, out_len);
 }
 
 // A frame or a skippable frame follows; a true start of one's magic (at

@@ -7,11 +7,12 @@
 
 namespace {
 
-merge_result read_failure(size_t i) {
-  merge_result r;
-  r.input = i;
-  r.status = merge_status::read_failed;
-  return r;
+// Reports a failed input once the lines merged before its failure are out,
+// so that the message follows them. False when that write fails.
+bool report_failure(const log_input& in, output& out, const merge_hooks& hooks) {
+  if (!output_flush(out)) return false;
+  if (hooks.input_failed != nullptr) hooks.input_failed(in, hooks.arg);
+  return true;
 }
 
 // Moves `in` to its next line, or with `piece` to its next piece. When
@@ -34,7 +35,7 @@ input_status advance(log_input& in, output& out, std::string_view* piece, bool* 
 // Writes the rest of an input that no other input competes with any more:
 // its current line, then its remaining bytes a buffer of whole lines at a
 // time, with no line keyed or chosen. Adds the newline a last line may lack.
-merge_result drain(log_input& in, size_t i, output& out) {
+merge_result drain(log_input& in, output& out, const merge_hooks& hooks) {
   merge_result r;
   if (!output_put_line(out, in.line)) {
     r.status = merge_status::write_failed;
@@ -55,7 +56,11 @@ merge_result drain(log_input& in, size_t i, output& out) {
     r.status = merge_status::write_failed;
     return r;
   }
-  if (st != input_status::dry) return read_failure(i);
+  if (st != input_status::dry) {
+    r.status = report_failure(in, out, hooks) ? merge_status::inputs_failed
+                                              : merge_status::write_failed;
+    return r;
+  }
   if (last != '\n' && !output_put(out, "\n", 1))
     r.status = merge_status::write_failed;
   return r;
@@ -63,8 +68,9 @@ merge_result drain(log_input& in, size_t i, output& out) {
 
 }  // namespace
 
-merge_result merge_inputs(log_input* in, size_t n, output& out) {
+merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hooks& hooks) {
   merge_result result;
+  bool some_failed = false;
   loser_tree t;
   if (n == 0) return result;
   auto* memo = new (std::nothrow) key_memo[n]();
@@ -83,7 +89,7 @@ merge_result merge_inputs(log_input* in, size_t n, output& out) {
     const size_t w = tree_input(value);
     const uint64_t rival = tree_runner_up(t);
     if (tree_is_exhausted(rival)) {
-      result = drain(in[w], w, out);
+      result = drain(in[w], out, hooks);
       break;
     }
     // Write the winner's lines for as long as they still come before the
@@ -101,7 +107,13 @@ merge_result merge_inputs(log_input* in, size_t n, output& out) {
         break;
       }
       if (st != input_status::ok) {
-        if (st != input_status::dry) result = read_failure(w);
+        if (st != input_status::dry) {
+          if (!report_failure(win, out, hooks)) {
+            result.status = merge_status::write_failed;
+            break;
+          }
+          some_failed = true;
+        }
         value = tree_exhausted(w);
         break;
       }
@@ -114,9 +126,10 @@ merge_result merge_inputs(log_input* in, size_t n, output& out) {
   tree_free(t);
   delete[] memo;
 
-  // Lines merged before a read failure are correct output: write them.
-  if (result.status != merge_status::write_failed && !output_flush(out) &&
-      result.status == merge_status::done)
+  if (result.status == merge_status::done && some_failed)
+    result.status = merge_status::inputs_failed;
+  if ((result.status == merge_status::done || result.status == merge_status::inputs_failed) &&
+      !output_flush(out))
     result.status = merge_status::write_failed;
   return result;
 }

@@ -14,6 +14,9 @@
 #ifdef BRAIDLOGS_ZSTD
 #include <zstd.h>
 #endif
+#ifdef BRAIDLOGS_LZ4
+#include <lz4frame.h>
+#endif
 
 #ifdef BRAIDLOGS_GZIP
 namespace {
@@ -65,6 +68,37 @@ std::string xz_stream(std::string_view data) {
   out.resize(len);
   return out;
 }
+
+// .lzma as xz --format=lzma writes it: preset 1, size unknown, end marker.
+std::string lzma_alone(std::string_view data) {
+  lzma_options_lzma opt;
+  lzma_lzma_preset(&opt, 1);
+  lzma_stream z = LZMA_STREAM_INIT;
+  if (lzma_alone_encoder(&z, &opt) != LZMA_OK) throw std::runtime_error("lzma");
+  std::string out(lzma_stream_buffer_bound(data.size()) + 64, '\0');
+  z.next_in = reinterpret_cast<const uint8_t*>(data.data());
+  z.avail_in = data.size();
+  z.next_out = reinterpret_cast<uint8_t*>(out.data());
+  z.avail_out = out.size();
+  const lzma_ret ret = lzma_code(&z, LZMA_FINISH);
+  out.resize(out.size() - z.avail_out);
+  lzma_end(&z);
+  if (ret != LZMA_STREAM_END) throw std::runtime_error("lzma");
+  return out;
+}
+#endif
+
+#ifdef BRAIDLOGS_LZ4
+// With a content checksum, as the lz4 command writes by default.
+std::string lz4_frame(std::string_view data) {
+  LZ4F_preferences_t prefs{};
+  prefs.frameInfo.contentChecksumFlag = LZ4F_contentChecksumEnabled;
+  std::string out(LZ4F_compressFrameBound(data.size(), &prefs), '\0');
+  const size_t len = LZ4F_compressFrame(out.data(), out.size(), data.data(), data.size(), &prefs);
+  if (LZ4F_isError(len)) throw std::runtime_error("lz4");
+  out.resize(len);
+  return out;
+}
 #endif
 
 #ifdef BRAIDLOGS_ZSTD
@@ -100,9 +134,13 @@ const compressor kCompressors[] = {
 #endif
 #ifdef BRAIDLOGS_XZ
     {"xz", xz_stream},
+    {"lzma", lzma_alone},
 #endif
 #ifdef BRAIDLOGS_ZSTD
     {"zstd", zstd_frame},
+#endif
+#ifdef BRAIDLOGS_LZ4
+    {"lz4", lz4_frame},
 #endif
     {"", nullptr},
 };

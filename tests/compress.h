@@ -14,8 +14,9 @@ std::vector<std::string> compressed_formats();
 // True when this build reads the format named (and so the tests can make it).
 bool can_compress(std::string_view name);
 
-// The data as one gzip member, bzip2 stream, xz stream or zstd frame, at
-// fast settings (the tests and fuzz targets make a great deal of it).
+// The data as one gzip member, bzip2 stream, xz or lzma stream, zstd or lz4
+// frame, at fast settings (the tests and fuzz targets make a great deal of
+// it). lzip cannot be made here: liblzma has no lzip encoder.
 std::string compress(std::string_view name, std::string_view data);
 
 // One gzip member whose header carries every optional field: an extra

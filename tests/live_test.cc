@@ -75,3 +75,33 @@ TEST(Live, DecidedLinesGoOutWhileTheInputsStayOpen) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   close(out[0]);
 }
+
+// A live input whose first line is shorter than any signature: its format
+// is told as soon as the bytes rule every one out, so start-up goes on.
+TEST(Live, AShortFirstLineDoesNotHoldUpStartUp) {
+  temp_dir dir;
+  const std::string a = dir.file("a"), b = dir.write("b", clf_at(1, "b1"));
+  ASSERT_EQ(mkfifo(a.c_str(), 0600), 0);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    execl(BRAIDLOGS_BIN, "braidlogs", a.c_str(), b.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  const int wa = open(a.c_str(), O_WRONLY);
+  put(wa, "x\n");  // undated: it goes first, once start-up is done
+  EXPECT_EQ(take(out[0], 2), "x\n");
+  close(wa);
+  EXPECT_EQ(take(out[0], 1000), clf_at(1, "b1"));
+  kill(pid, SIGKILL);  // a no-op unless the merge hung
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  close(out[0]);
+}

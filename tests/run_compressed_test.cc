@@ -29,15 +29,30 @@ TEST(CompressedCli, MixesPlainAndCompressedInputs) {
   EXPECT_TRUE(got.out == want.out);
 }
 
-TEST(CompressedCli, EmptyCompressedContentIsAnEmptyInput) {
-  if (!can_compress("gzip")) GTEST_SKIP() << "built without gzip";
+// Inputs refused at start-up, with nothing written: compressed data with
+// no line (with garbage after it, the garbage is named), and formats that
+// the tools read but braidlogs does not.
+TEST(CompressedCli, InputsRefusedAtStartUp) {
   temp_dir dir;
   const std::string a = dir.write("a", sample_log(3, 0));
-  const std::string e = dir.write("e.gz", compress("gzip", ""));
-  const run_result r = run_braidlogs({a, e});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "braidlogs: empty input file `" + e + "'");
+  const std::string gz = can_compress("gzip") ? compress("gzip", "") : "";
+  const struct {
+    std::string bytes, message;  // message: after "braidlogs: PATH: "
+  } kCases[] = {
+      {gz, ""},  // the empty-input message
+      {gz + "junk", "trailing garbage after compressed data\n"},
+      {"\x1f\x9d\x90" + sample_log(3, 1), "compress (.Z) data, which braidlogs does not read\n"},
+      {"PK\x03\x04\x14" + sample_log(3, 1), "a zip archive, which braidlogs does not read\n"},
+  };
+  for (const auto& c : kCases) {
+    if (c.bytes.empty() || (c.bytes[0] == '\x1f' && c.bytes[1] == '\x8b' && gz.empty())) continue;
+    const std::string e = dir.write("e", c.bytes);
+    const run_result r = run_braidlogs({a, e});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.message.empty() ? "braidlogs: empty input file `" + e + "'"
+                                       : "braidlogs: " + e + ": " + c.message);
+  }
 }
 
 // Damage found at start-up leaves standard output empty; damage found in
