@@ -69,6 +69,7 @@ bool start_inputs(log_input* inputs, size_t n, char** paths) {
     }
     switch (input_next(in)) {
       case input_status::ok:
+        input_wait_turn(in);  // start-up holds one input's decoder at a time
         break;
       case input_status::dry:
         if (input_trailing_garbage(in)) {  // no line, but something else

@@ -16,6 +16,7 @@
 struct ahead_input {
   decoder_ptr dec;  // used by one worker at a time (busy)
   std::unique_ptr<char[]> data[kAheadBlocks];
+  size_t cap[kAheadBlocks] = {};  // size of each block's buffer
   size_t len[kAheadBlocks] = {};
   size_t filled = 0;    // blocks filled so far
   size_t released = 0;  // blocks the merge thread has finished with
@@ -43,7 +44,8 @@ struct pool {
   size_t count = 0, capacity = 0;
   std::unique_ptr<pthread_t[]> threads;
   unsigned nthreads = 0, started = 0;
-  size_t block = 0;  // 0: not set up
+  size_t block = 0;  // the plan's fixed block size, or 0: from the budget
+  bool on = false;   // set up
   size_t next = 0;   // where the next search for work starts
   bool fill_ring_first = false;
   bool stop = false;
@@ -77,19 +79,29 @@ ahead_input* pick_work() {
   return best;
 }
 
-// Decodes the next block of `in`, outside the lock.
-void fill(ahead_input* in, size_t slot) {
+// The size of the next block to fill: the budget shared by the inputs
+// decoding ahead now. Under the lock.
+size_t block_size() {
+  if (g.block != 0) return g.block;
+  return std::min(kAheadMaxBlock, kAheadBudget / (kAheadBlocks * std::max<size_t>(g.count, 1)));
+}
+
+// Decodes the next block of `in`, `size` bytes, outside the lock.
+void fill(ahead_input* in, size_t slot, size_t size) {
   std::unique_ptr<char[]>& data = in->data[slot];
   size_t got = 0;
   ssize_t r = 1;
-  if (data == nullptr) data.reset(new (std::nothrow) char[g.block]);
+  if (in->cap[slot] != size) {  // the plan changed since: a buffer of the new size
+    data.reset(new (std::nothrow) char[size]);
+    in->cap[slot] = data != nullptr ? size : 0;
+  }
   char* buf = data.get();
   if (buf == nullptr) {
     r = -1;
     decoder_fail(*in->dec, ENOMEM);
   }
-  while (r > 0 && got < g.block) {
-    r = decoder_read(*in->dec, buf + got, g.block - got);
+  while (r > 0 && got < size) {
+    r = decoder_read(*in->dec, buf + got, size - got);
     if (r > 0) got += static_cast<size_t>(r);
   }
   std::lock_guard<std::mutex> lock(g.m);
@@ -110,8 +122,9 @@ void* worker(void*) {
     if (g.stop) return nullptr;
     in->busy = true;
     const size_t slot = in->filled % kAheadBlocks;
+    const size_t size = block_size();
     lock.unlock();
-    fill(in, slot);
+    fill(in, slot, size);
     g.ready.notify_all();
     lock.lock();
   }
@@ -130,20 +143,20 @@ bool start_threads() {
 
 bool decode_ahead_setup(size_t inputs, const decode_plan& plan) {
   if (plan.off) return true;
-  size_t block = std::min(kAheadMaxBlock, kAheadBudget / (kAheadBlocks * std::max<size_t>(inputs, 1)));
-  if (plan.block != 0) block = plan.block;
-  if (block < kAheadMinBlock && plan.block == 0) return true;
+  const size_t most = plan.block != 0 ? inputs : kAheadBudget / (kAheadBlocks * kAheadMinBlock);
+  const size_t capacity = std::min(inputs, most);
   const unsigned n = plan.threads != 0 ? plan.threads : usable_cpus();
-  g.inputs.reset(new (std::nothrow) ahead_input*[inputs]());
+  g.inputs.reset(new (std::nothrow) ahead_input*[capacity]());
   g.threads.reset(new (std::nothrow) pthread_t[n]());
   if (g.inputs == nullptr || g.threads == nullptr) {
     decode_ahead_shutdown();
     return false;
   }
-  g.capacity = inputs;
+  g.capacity = capacity;
   g.nthreads = n;
-  g.block = block;
+  g.block = plan.block;
   g.fill_ring_first = plan.fill_ring_first;
+  g.on = true;
   return true;
 }
 
@@ -158,11 +171,11 @@ void decode_ahead_shutdown() {
   g.threads.reset();
   g.count = g.capacity = g.block = g.next = 0;
   g.nthreads = g.started = 0;
-  g.fill_ring_first = g.stop = false;
+  g.fill_ring_first = g.stop = g.on = false;
 }
 
 ahead_ptr ahead_open(decoder_ptr& dec) {
-  if (g.block == 0) return nullptr;
+  if (!g.on) return nullptr;
   std::lock_guard<std::mutex> lock(g.m);
   if (g.count == g.capacity || !start_threads()) return nullptr;
   ahead_ptr in(new (std::nothrow) ahead_input);

@@ -14,22 +14,25 @@
 #include "input/decode_plan.h"
 #include "input/decoder.h"
 
-// The memory budget and how it is shared: at most kAheadBlocks blocks per
-// input, each of kAheadBudget / (kAheadBlocks x inputs) bytes but no more
-// than kAheadMaxBlock. Below kAheadMinBlock a block would be too small to
-// keep a decoder's tables warm, and the inputs decode in the merge thread
-// as before (this happens past about 85 inputs). Chosen on a 2-core machine:
-// bzip2 ran 2.8 to 3.7 times faster with 1 to 4 MiB blocks than with
-// 64 KiB ones, and 3 blocks keep a worker busy on an input while the merge
-// reads another block of it.
+// The memory budget and how it is shared among the inputs decoding ahead
+// now (not the paths named: inputs that wait their turn hold no place): at
+// most kAheadBlocks blocks per input, each of kAheadBudget / (kAheadBlocks
+// x inputs) bytes but no more than kAheadMaxBlock, planned again at every
+// block as inputs come and go. Below kAheadMinBlock a block would be too
+// small to keep a decoder's tables warm, so at most kAheadBudget /
+// (kAheadBlocks x kAheadMinBlock) inputs (85) decode ahead at once; more
+// decode in the merge thread. Chosen on a 2-core machine: bzip2 ran 2.8 to
+// 3.7 times faster with 1 to 4 MiB blocks than with 64 KiB ones, and 3
+// blocks keep a worker busy on an input while the merge reads another
+// block of it.
 inline constexpr size_t kAheadBudget = size_t{64} << 20;
 inline constexpr size_t kAheadBlocks = 3;
 inline constexpr size_t kAheadMaxBlock = size_t{4} << 20;
 inline constexpr size_t kAheadMinBlock = size_t{256} << 10;
 
 // Prepares the pool for a merge of `inputs` inputs (threads start when the
-// first compressed input is opened). Does nothing when the blocks would be
-// too small, or the plan says off. Returns false when out of memory.
+// first compressed input is handed over). Does nothing when the plan says
+// off. Returns false when out of memory.
 bool decode_ahead_setup(size_t inputs, const decode_plan& plan);
 
 // Stops the pool's threads and waits for them. Every input decoding ahead

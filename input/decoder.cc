@@ -12,6 +12,10 @@ namespace {
 // Compressed bytes read at a time.
 constexpr size_t kRawBlock = size_t{64} * 1024;
 
+// Decoders alive now, and the most at once. Opened and closed by the merge
+// thread (a decoding thread only uses one), but read with atomics anyway.
+std::atomic<size_t> alive{0}, peak{0};
+
 // Makes at least `want` unused bytes available in d.raw, unless the input
 // ends first. False on a read error (the fault set).
 bool raw_want(decoder& d, size_t want) {
@@ -49,7 +53,10 @@ ssize_t fail(decoder& d, const char* problem) {
 void decoder_closer::operator()(decoder* d) const {
   if (d->state != nullptr) d->format->ops->free(d->state);
   delete d;
+  alive.fetch_sub(1, std::memory_order_relaxed);
 }
+
+size_t decoders_peak() { return peak.load(std::memory_order_relaxed); }
 
 decoder_ptr decoder_open(const input_format& f, int fd, const unsigned char* head,
                          size_t head_len, read_fault& fault, uint64_t& consumed) {
@@ -57,7 +64,12 @@ decoder_ptr decoder_open(const input_format& f, int fd, const unsigned char* hea
     fault.problem = f.not_built;
     return nullptr;
   }
-  decoder_ptr d(new (std::nothrow) decoder);
+  decoder* made = new (std::nothrow) decoder;
+  if (made != nullptr) {
+    const size_t now = alive.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (now > peak.load(std::memory_order_relaxed)) peak.store(now, std::memory_order_relaxed);
+  }
+  decoder_ptr d(made);
   const size_t cap = head_len > kRawBlock ? head_len : kRawBlock;
   if (d != nullptr) {
     d->format = &f;

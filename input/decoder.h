@@ -55,6 +55,10 @@ decoder_ptr decoder_open(const input_format& f, int fd, const unsigned char* hea
 // fails at once.
 ssize_t decoder_read(decoder& d, char* out, size_t n);
 
+// The most decoders that were alive at once in this process: one per
+// compressed input being read, none for inputs that wait their turn.
+size_t decoders_peak();
+
 // Marks the decoder failed from outside the loop (a decoding thread's
 // buffer could not be had): its next read fails with this errno.
 void decoder_fail(decoder& d, int error);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "input/decode_ahead.h"
+#include "input/sys_read.h"
 
 bool inputs_begin(size_t n, const decode_plan& plan) { return decode_ahead_setup(n, plan); }
 
@@ -33,10 +34,30 @@ bool input_open(log_input& in, const char* path, size_t block) {
     in.stream.fault.error = ENOMEM;
     return false;
   }
-  in.cap = block;
+  in.cap = in.block = block;
   in.active = true;
   return true;
 }
+
+void input_wait_turn(log_input& in) {
+  const bool compressed = in.stream.dec != nullptr || in.stream.ahead != nullptr;
+  if (!in.active || in.waiting || !in.stream.regular ||
+      (!compressed && in.stream.size <= in.cap))
+    return;
+  const size_t n = in.line.size();
+  char* copy = static_cast<char*>(std::malloc(std::max<size_t>(n, 1)));
+  if (copy == nullptr) return;  // it reads on as it is
+  std::memcpy(copy, in.line.data(), n);
+  std::free(in.buf);
+  in.buf = copy;
+  in.cap = in.pos = in.scan = in.end = n;
+  in.line = std::string_view(copy, n);
+  in.at_eof = false;
+  in.waiting = true;
+  source_pause(in.stream);
+}
+
+size_t input_decoders_peak() { return decoders_peak(); }
 
 void input_release(log_input& in) {
   source_close(in.stream);
@@ -69,11 +90,49 @@ uint64_t input_bytes_read(const log_input& in) {
 
 namespace {
 
+// Frees everything the input holds at once; the fault record stays.
 input_status end_input(log_input& in, input_status why) {
   in.active = false;
   in.line = {};
   source_close(in.stream);
+  std::free(in.buf);
+  in.buf = nullptr;
+  in.cap = in.pos = in.scan = in.end = 0;
   return why;
+}
+
+// Reads a waiting input again from its start, past its first line (which
+// has been written). False with the fault set.
+bool resume(log_input& in) {
+  size_t skip = in.line.size();
+  in.waiting = false;
+  in.line = {};
+  char* buf = static_cast<char*>(std::malloc(in.block));
+  if (buf == nullptr) {
+    in.stream.fault.error = ENOMEM;
+    return false;
+  }
+  std::free(in.buf);
+  in.buf = buf;
+  in.cap = in.block;
+  in.pos = in.scan = in.end = 0;
+  if (!source_rewind(in.stream)) return false;
+  while (skip > 0) {
+    const ssize_t got = source_read(in.stream, in.buf, in.cap);
+    if (got < 0) return false;
+    if (got == 0) {  // shorter now than its first line
+      in.stream.fault.problem = kFileTruncated;
+      return false;
+    }
+    if (static_cast<size_t>(got) <= skip) {
+      skip -= static_cast<size_t>(got);
+      continue;
+    }
+    in.pos = in.scan = skip;
+    in.end = static_cast<size_t>(got);
+    skip = 0;
+  }
+  return true;
 }
 
 // Makes room after the unfinished line [pos, end) and reads more bytes.
@@ -93,6 +152,7 @@ input_status refill(log_input& in, input_wait wait) {
     const size_t bigger = in.cap > 0 ? in.cap * 2 : kInputBlockSize;
     char* grown = static_cast<char*>(std::realloc(in.buf, bigger));
     if (grown == nullptr) {
+      source_close(in.stream);  // no decoding thread writes the record now
       in.stream.fault.error = ENOMEM;
       return end_input(in, input_status::failed);
     }
@@ -112,6 +172,7 @@ input_status refill(log_input& in, input_wait wait) {
 }  // namespace
 
 input_status input_next(log_input& in, input_wait wait) {
+  if (in.waiting && !resume(in)) return end_input(in, input_status::failed);
   for (;;) {
     const void* nl = std::memchr(in.buf + in.scan, '\n', in.end - in.scan);
     if (nl != nullptr) {
@@ -134,6 +195,7 @@ input_status input_next(log_input& in, input_wait wait) {
 }
 
 input_status input_next_piece(log_input& in, std::string_view* piece, input_wait wait) {
+  if (in.waiting && !resume(in)) return end_input(in, input_status::failed);
   for (;;) {
     if (in.pos < in.end) {
       if (in.at_eof) {  // the rest, ending with a line that has no newline

@@ -42,6 +42,11 @@ struct log_input {
   size_t scan = 0;  // [pos, scan) is known to hold no newline
   size_t end = 0;   // end of the bytes read
   bool at_eof = false;
+  size_t block = 0;  // the buffer's size when reading
+  // Waiting its turn: the input holds its first line alone (a copy in
+  // `buf`), and is read again from its start, past that line, when the
+  // merge first needs its next one.
+  bool waiting = false;
 };
 
 // Begins a set of n inputs: prepares the decoding threads for them, as the
@@ -84,8 +89,21 @@ input_status input_next(log_input& in, input_wait wait = input_wait::allowed);
 input_status input_next_piece(log_input& in, std::string_view* piece,
                               input_wait wait = input_wait::allowed);
 
-// Closes the stream and frees the buffer.
+// Lets an input that has just read its first line wait its turn: when it
+// is a regular file that its buffer does not hold whole, or compressed, it
+// keeps a copy of that line and its descriptor, and frees its buffer, its
+// decoder and its place in the decoding pool. When the merge first asks
+// for its next line, it reads the file again from the start (a plain file
+// from past the line), decoding ahead where it is compressed. A rotated
+// log whose days have not come yet so costs a descriptor and a line.
+void input_wait_turn(log_input& in);
+
+// Closes the stream and frees the buffer. (An input that runs dry or fails
+// has done so already.)
 void input_release(log_input& in);
+
+// The most decoders alive at once so far (for tests and benchmarks).
+size_t input_decoders_peak();
 
 // Why the input failed to open or to read, for messages.
 const char* input_error_text(const log_input& in);

@@ -78,9 +78,11 @@ ssize_t sniff_and_open(byte_source& src, char* into, size_t n) {
   if (src.dec == nullptr) return -1;
   // A regular file never blocks a worker for long: decode it ahead. Pipes
   // and other streams are decoded here, as they arrive.
-  if (src.regular) {
+  if (src.regular && src.ahead_allowed) {
     src.ahead = ahead_open(src.dec);
-    if (fault_failed(src.fault)) return -1;
+    // Once handed over, the fault record is the decoding thread's to
+    // write until the end: look at it only when the pool refused.
+    if (src.ahead == nullptr && fault_failed(src.fault)) return -1;
   }
   return 0;
 }
@@ -110,6 +112,24 @@ bool source_may_block(const byte_source& src) {
     ready = ::poll(&p, 1, kWaitMs);
   } while (ready < 0 && errno == EINTR);
   return ready == 0;
+}
+
+void source_pause(byte_source& src) {
+  src.ahead.reset();
+  src.dec.reset();
+}
+
+bool source_rewind(byte_source& src) {
+  source_pause(src);
+  if (::lseek(src.fd, 0, SEEK_SET) != 0) {
+    src.fault.error = errno;
+    return false;
+  }
+  src.fault = read_fault{};
+  src.started = false;
+  src.ahead_allowed = true;
+  std::atomic_ref<uint64_t>(src.consumed).store(0, std::memory_order_relaxed);
+  return true;
 }
 
 void source_close(byte_source& src) {

@@ -17,6 +17,10 @@ struct byte_source {
   int fd = -1;
   read_fault fault;        // why reading stopped (kept after source_close)
   bool started = false;    // the format has been told
+  // A compressed regular file may be handed to the decoding pool. Off for
+  // a first line read only to wait with it: a pool block would be decoded
+  // for nothing.
+  bool ahead_allowed = false;
   decoder_ptr dec;         // null for plain text, or when decoding ahead
   ahead_ptr ahead;         // a compressed regular file, decoded ahead by
                            // the pool's threads
@@ -41,6 +45,15 @@ ssize_t source_read(byte_source& src, char* buf, size_t n);
 // terminal with no data ready within a millisecond. Regular files never
 // wait for long.
 bool source_may_block(const byte_source& src);
+
+// Frees the decoder (and its place in the pool) but keeps the descriptor:
+// a regular file, read again from its start by source_rewind when needed.
+void source_pause(byte_source& src);
+
+// Goes back to the start of a regular file, to be read (and its format
+// told) again, decoding ahead where the file is compressed. False with
+// the fault set when the file cannot be sought.
+bool source_rewind(byte_source& src);
 
 // Releases the descriptor and any decoder. Safe to call twice.
 void source_close(byte_source& src);

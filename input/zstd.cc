@@ -116,17 +116,18 @@ member_step zs_call(zs_state* s, const unsigned char* in, size_t in_len, char* o
 
 // A call that fails reports nothing it wrote, so no call may both give
 // sound output and fail: output libzstd holds goes out first, with no
-// input; then at most one block is offered (what libzstd asks for, less
-// the next block's header it asks for with it). The output before damage
-// then ends at the same block however the bytes arrive.
+// input; then at most one block is offered: what libzstd asks for, less
+// the 3 bytes of the next block's header that it asks for with a block.
+// (Where it asked for no header, as for a frame header or the last block,
+// the 3 bytes come in the next call.) The output before damage then ends
+// at the same block however the bytes arrive.
 member_step zs_step(void* state, const unsigned char* in, size_t in_len, char* out,
                     size_t out_len) {
   auto* s = static_cast<zs_state*>(state);
   const member_step held = zs_call(s, in, 0, out, out_len);
   if (held.made > 0 || held.ended || held.failed || held.no_memory) return held;
   constexpr size_t kBlockHeader = 3;
-  size_t feed = s->hint;
-  if (ZSTD_nextInputType(s->ds) == ZSTDnit_block && feed > kBlockHeader) feed -= kBlockHeader;
+  const size_t feed = s->hint > kBlockHeader ? s->hint - kBlockHeader : s->hint;
   return zs_call(s, in, in_len < feed ? in_len : feed, out, out_len);
 }
 

@@ -28,13 +28,15 @@ ssize_t fake_read(int fd, void* buf, size_t n) {
   struct stat st;
   if (plan.read_inode != 0 && (fstat(fd, &st) != 0 || st.st_ino != plan.read_inode))
     return ::read(fd, buf, n);
-  if (read_so_far >= plan.read_allowed) {
+  const off_t offset = lseek(fd, 0, SEEK_CUR);
+  const size_t at = offset >= 0 ? static_cast<size_t>(offset) : read_so_far;
+  if (at >= plan.read_allowed) {
     errno = EIO;
     return -1;
   }
   size_t take = plan.read_chunk == kRandomChunks ? 1 + rng() % 4096 : plan.read_chunk;
   if (take == 0 || take > n) take = n;
-  take = std::min(take, plan.read_allowed - read_so_far);
+  take = std::min(take, plan.read_allowed - at);
   ssize_t got = ::read(fd, buf, take);
   if (got == 0 && !ended_once && plan.at_end != nullptr) {
     ended_once = true;

@@ -20,7 +20,9 @@ struct fake_seams {
   ino_t read_inode = 0;
   size_t read_chunk = 0;   // at most this many bytes a call (0: as asked)
   unsigned seed = 1;       // for kRandomChunks
-  size_t read_allowed = SIZE_MAX;  // then reads fail with EIO
+  // Reads fail with EIO from this offset of the file on (like a bad
+  // sector); for a descriptor that has no offset, past this many bytes.
+  size_t read_allowed = SIZE_MAX;
   // Called when a faked read first finds the end; when it returns true
   // (it added bytes), the read is made again.
   bool (*at_end)() = nullptr;

@@ -23,10 +23,11 @@ void redirect(const std::string& path, int fd, int flags) {
 // Forks a child whose standard error (and standard output, unless `child`
 // changes it) go to scratch files, runs `child` there with argv, and waits.
 run_result spawn(const char* argv0, const std::vector<std::string>& args,
-                 const std::function<void(char**)>& child) {
+                 const std::function<void(char**, const std::string&)>& child) {
   temp_dir scratch;
   const std::string out_path = scratch.file("stdout");
   const std::string err_path = scratch.file("stderr");
+  const std::string peak_path = scratch.file("decoders");
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(argv0));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -36,7 +37,7 @@ run_result spawn(const char* argv0, const std::vector<std::string>& args,
   if (pid == 0) {
     redirect(out_path, 1, O_WRONLY | O_CREAT | O_TRUNC);
     redirect(err_path, 2, O_WRONLY | O_CREAT | O_TRUNC);
-    child(argv.data());
+    child(argv.data(), peak_path);
     _exit(127);
   }
   int wstatus = 0;
@@ -46,6 +47,8 @@ run_result spawn(const char* argv0, const std::vector<std::string>& args,
   r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
   r.out = read_file(out_path);
   r.err = read_file(err_path);
+  const std::string peak = read_file(peak_path);
+  if (!peak.empty()) r.decoders_peak = std::stoul(peak);
   return r;
 }
 
@@ -53,15 +56,20 @@ run_result spawn(const char* argv0, const std::vector<std::string>& args,
 
 run_result run_braidlogs_in_child(const std::vector<std::string>& args, void (*prepare)(),
                                   const decode_plan& plan) {
-  return spawn("braidlogs", args, [&](char** argv) {
+  return spawn("braidlogs", args, [&](char** argv, const std::string& peak_path) {
     if (prepare != nullptr) prepare();
-    _exit(braidlogs_run(static_cast<int>(args.size() + 1), argv, plan));
+    const int status = braidlogs_run(static_cast<int>(args.size() + 1), argv, plan);
+    const std::string peak = std::to_string(input_decoders_peak());
+    const int fd = open(peak_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0 || write(fd, peak.data(), peak.size()) != static_cast<ssize_t>(peak.size())) _exit(126);
+    close(fd);
+    _exit(status);
   });
 }
 
 run_result run_braidlogs(const std::vector<std::string>& args,
                          const run_options& opt) {
-  return spawn(BRAIDLOGS_BIN, args, [&](char** argv) {
+  return spawn(BRAIDLOGS_BIN, args, [&](char** argv, const std::string&) {
     switch (opt.out) {
       case stdout_to::file:
         break;

@@ -23,6 +23,7 @@ struct run_result {
   int status = -1;     // exit status, or 128 + signal
   std::string out;
   std::string err;
+  size_t decoders_peak = 0;  // in a child of the test: the most decoders alive at once
 };
 
 run_result run_braidlogs(const std::vector<std::string>& args,

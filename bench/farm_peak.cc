@@ -1,0 +1,12 @@
+// braidlogs itself, telling on standard error how many decoders were alive
+// at once when it ends: the farm benchmark's count of what a merge of
+// rotated logs holds.
+#include <cstdio>
+
+#include "cli/run.h"
+
+int main(int argc, char** argv) {
+  const int status = braidlogs_run(argc, argv);
+  std::fprintf(stderr, "decoders alive at once: %zu\n", input_decoders_peak());
+  return status;
+}
