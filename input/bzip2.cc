@@ -102,7 +102,7 @@ void find_next_block(bz_state& s, const unsigned char* p, size_t n) {
 // Hands out checked bytes, and ends the stream once all have gone out.
 member_step give(bz_state& s, char* out, size_t out_len, member_step r) {
   r.made = std::min(out_len, s.ready - s.given);
-  std::memcpy(out, s.held.get() + s.given, r.made);
+  if (r.made > 0) std::memcpy(out, s.held.get() + s.given, r.made);
   s.given += r.made;
   if (s.given == s.ready) s.len = s.ready = s.given = 0;
   r.ended = s.stream_end && s.len == 0;
@@ -129,7 +129,7 @@ member_step bz_step(void* state, const unsigned char* in, size_t in_len, char* o
         r.no_memory = true;
         return r;
       }
-      std::memcpy(grown.get(), s->held.get(), s->len);
+      if (s->len > 0) std::memcpy(grown.get(), s->held.get(), s->len);
       s->held = std::move(grown);
       s->cap = bigger;
     }
