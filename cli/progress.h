@@ -1,25 +1,34 @@
-// The progress line: on a long merge whose messages go to a terminal and
-// whose output does not, one line on standard error, redrawn a few times a
-// second, in the manner of pv: bytes read of the inputs' total (compressed
-// bytes for compressed files), percent, throughput and time left. It is
-// erased before any message and before exit, so a terminal is left with
-// the message alone, or nothing. Scripts, cron and pipes never see it.
+// The progress line: on a long merge written to a file, one line on a
+// terminal's standard error, redrawn a few times a second, in the manner of
+// pv: how far the merge has read into its inputs (percent), the log bytes
+// written and their rate, and the time left, or "waiting for input" while
+// the merge waits on a live input. It fits the terminal's width, and is
+// erased before any message, before exit, and when SIGINT, SIGTERM or
+// SIGHUP end the process. It is shown only when standard output is a
+// regular file (or /dev/null) and standard error a terminal that can erase
+// a line: never into a pipe's reader's screen, a script, cron or a dumb
+// terminal.
 #pragma once
 
 #include <cstddef>
 
 struct log_input;
+struct output;
 
 // The clock, in seconds; tests replace it.
 extern double (*progress_clock)();
 
-// Starts timing a merge of these inputs (opened and primed). Shows
-// nothing unless standard error is a terminal and standard output is not.
-void progress_start(const log_input* inputs, size_t n);
+// Starts timing a merge of these inputs (opened and primed) into `out`.
+// Shows nothing unless the line is wanted, as above.
+void progress_start(const log_input* inputs, size_t n, const output& out);
 
 // Redraws the line when the merge has run about a second and the last
 // drawing is a quarter of a second old. For output::after_write.
 void progress_tick(void*);
+
+// Says "waiting for input" at once (once the merge has run about a
+// second): the merge is about to wait on a live input.
+void progress_waiting(void*);
 
 // Erases the line if one is shown.
 void progress_erase();

@@ -96,11 +96,12 @@ int merge_to_stdout(log_input* inputs, size_t n) {
     return 1;
   }
   out.after_write = progress_tick;
-  progress_start(inputs, n);
+  progress_start(inputs, n, out);
   merge_hooks hooks;
   hooks.input_failed = [](const log_input& in, void*) {
     print_input_failure(in.path, input_error_text(in));
   };
+  hooks.waiting = progress_waiting;
   const merge_result r = merge_inputs(inputs, n, out, hooks);
   int status = 1;
   switch (r.status) {

@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -18,6 +19,7 @@ struct ahead_input {
   std::unique_ptr<char[]> data[kAheadBlocks];
   size_t cap[kAheadBlocks] = {};  // size of each block's buffer
   size_t len[kAheadBlocks] = {};
+  uint64_t raw_at[kAheadBlocks] = {};  // compressed bytes read when it was filled
   size_t filled = 0;    // blocks filled so far
   size_t released = 0;  // blocks the merge thread has finished with
   bool busy = false;    // a worker is filling the next block
@@ -26,9 +28,11 @@ struct ahead_input {
   // How the decoder ended (0 or -1), given out after the last block; its
   // fault record says why.
   ssize_t result = 0;
-  // The merge thread's own: the block it is reading (ring[released]).
+  // The merge thread's own: the block it is reading (ring[released]), and
+  // how far into the compressed file that block reaches.
   bool holding = false;
   size_t pos = 0;
+  uint64_t position = 0;
 };
 
 namespace {
@@ -106,6 +110,7 @@ void fill(ahead_input* in, size_t slot, size_t size) {
   }
   std::lock_guard<std::mutex> lock(g.m);
   in->len[slot] = got;
+  in->raw_at[slot] = std::atomic_ref<uint64_t>(*in->dec->consumed).load(std::memory_order_relaxed);
   if (got > 0) ++in->filled;
   if (r <= 0) {
     in->done = true;
@@ -206,6 +211,7 @@ ssize_t ahead_read(ahead_input& in, char* out, size_t n) {
     if (in.filled == in.released) return in.result;  // every block read: the end
     in.holding = true;
     in.pos = 0;
+    in.position = in.raw_at[in.released % kAheadBlocks];
   }
   const size_t slot = in.released % kAheadBlocks;
   const size_t take = std::min(n, in.len[slot] - in.pos);
@@ -213,6 +219,8 @@ ssize_t ahead_read(ahead_input& in, char* out, size_t n) {
   in.pos += take;
   return static_cast<ssize_t>(take);
 }
+
+uint64_t ahead_position(const ahead_input& in) { return in.position; }
 
 void ahead_closer::operator()(ahead_input* in) const {
   {

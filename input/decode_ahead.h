@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "input/decode_plan.h"
@@ -57,3 +58,7 @@ ahead_ptr ahead_open(decoder_ptr& dec);
 // fault set. The decoding threads write that fault record; it is settled
 // before this returns 0 or -1.
 ssize_t ahead_read(ahead_input& in, char* out, size_t n);
+
+// How far into the compressed file the block the merge reads reaches (the
+// decoding threads read further ahead).
+uint64_t ahead_position(const ahead_input& in);

@@ -83,10 +83,7 @@ bool input_is_file(const log_input& in, dev_t dev, ino_t ino) {
 
 uint64_t input_size(const log_input& in) { return in.stream.regular ? in.stream.size : 0; }
 
-uint64_t input_bytes_read(const log_input& in) {
-  auto& consumed = const_cast<uint64_t&>(in.stream.consumed);
-  return std::atomic_ref<uint64_t>(consumed).load(std::memory_order_relaxed);
-}
+uint64_t input_bytes_read(const log_input& in) { return source_position(in.stream); }
 
 namespace {
 

@@ -116,7 +116,8 @@ bool input_trailing_garbage(const log_input& in);
 bool input_is_file(const log_input& in, dev_t dev, ino_t ino);
 
 // For progress: the input's size when it is a regular file (0 otherwise),
-// and how many of those bytes have been read so far (compressed bytes for
-// compressed data); safe while decoding threads run.
+// and how far into it the lines handed out so far reach (compressed bytes
+// for compressed data, not counting what decoding threads read ahead);
+// safe while they run.
 uint64_t input_size(const log_input& in);
 uint64_t input_bytes_read(const log_input& in);

@@ -114,9 +114,17 @@ bool source_may_block(const byte_source& src) {
   return ready == 0;
 }
 
+uint64_t source_position(const byte_source& src) {
+  if (src.ahead != nullptr) return ahead_position(*src.ahead);
+  auto& consumed = const_cast<uint64_t&>(src.consumed);
+  return std::atomic_ref<uint64_t>(consumed).load(std::memory_order_relaxed);
+}
+
 void source_pause(byte_source& src) {
   src.ahead.reset();
   src.dec.reset();
+  // It will be read again from its start.
+  std::atomic_ref<uint64_t>(src.consumed).store(0, std::memory_order_relaxed);
 }
 
 bool source_rewind(byte_source& src) {
@@ -128,7 +136,6 @@ bool source_rewind(byte_source& src) {
   src.fault = read_fault{};
   src.started = false;
   src.ahead_allowed = true;
-  std::atomic_ref<uint64_t>(src.consumed).store(0, std::memory_order_relaxed);
   return true;
 }
 

@@ -46,6 +46,10 @@ ssize_t source_read(byte_source& src, char* buf, size_t n);
 // wait for long.
 bool source_may_block(const byte_source& src);
 
+// How far into the file the bytes handed out so far reach: compressed
+// bytes for compressed data. Safe while decoding threads run.
+uint64_t source_position(const byte_source& src);
+
 // Frees the decoder (and its place in the pool) but keeps the descriptor:
 // a regular file, read again from its start by source_rewind when needed.
 void source_pause(byte_source& src);

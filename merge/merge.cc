@@ -19,7 +19,8 @@ bool report_failure(const log_input& in, output& out, const merge_hooks& hooks) 
 // that read could wait for a quiet stream (a pipe from tail -F, ssh ...),
 // every line already decided goes out first, so that a live merge shows it
 // at once. Sets *write_failed when that write fails.
-input_status advance(log_input& in, output& out, std::string_view* piece, bool* write_failed) {
+input_status advance(log_input& in, output& out, const merge_hooks& hooks,
+                     std::string_view* piece, bool* write_failed) {
   auto next = [&](input_wait wait) {
     return piece != nullptr ? input_next_piece(in, piece, wait) : input_next(in, wait);
   };
@@ -29,6 +30,7 @@ input_status advance(log_input& in, output& out, std::string_view* piece, bool* 
     *write_failed = true;
     return st;
   }
+  if (hooks.waiting != nullptr) hooks.waiting(hooks.arg);
   return next(input_wait::allowed);
 }
 
@@ -45,7 +47,7 @@ merge_result drain(log_input& in, output& out, const merge_hooks& hooks) {
   std::string_view piece;
   input_status st;
   bool write_failed = false;
-  while ((st = advance(in, out, &piece, &write_failed)) == input_status::ok) {
+  while ((st = advance(in, out, hooks, &piece, &write_failed)) == input_status::ok) {
     if (!output_put(out, piece)) {
       r.status = merge_status::write_failed;
       return r;
@@ -101,7 +103,7 @@ merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hook
         break;
       }
       bool write_failed = false;
-      const input_status st = advance(win, out, nullptr, &write_failed);
+      const input_status st = advance(win, out, hooks, nullptr, &write_failed);
       if (write_failed) {
         result.status = merge_status::write_failed;
         break;

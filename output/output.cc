@@ -36,6 +36,7 @@ bool output_flush(output& out) {
   if (out.len == 0) return true;
   const int error = write_fully(out.fd, out.buf, out.len);
   if (error != 0) return fail(out, error);
+  out.written += out.len;
   out.len = 0;
   if (out.after_write != nullptr) out.after_write(out.after_write_arg);
   return true;
@@ -55,6 +56,7 @@ bool output_put_slow(output& out, const char* p, size_t n) {
     const size_t direct = n - n % out.cap;
     const int error = write_fully(out.fd, p, direct);
     if (error != 0) return fail(out, error);
+    out.written += direct;
     p += direct;
     n -= direct;
   }

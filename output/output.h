@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -21,6 +22,7 @@ struct output {
   size_t cap = 0;
   size_t len = 0;
   int error = 0;
+  uint64_t written = 0;  // bytes written to fd so far
   // Called after each successful write to fd (a buffer at a time, never a
   // line at a time), for a caller that reports progress.
   void (*after_write)(void* arg) = nullptr;

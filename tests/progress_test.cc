@@ -1,14 +1,19 @@
-// The progress line, on a pseudo-terminal and a clock that moves 0.3 s at
-// every reading: shown during a long merge, erased at the end and before an
-// error message, and absent when standard error is not a terminal.
+// The progress line, on a pseudo-terminal and a clock that moves at every
+// reading: shown during a long merge into a file, fitted to the terminal,
+// erased at the end, before an error message and when a signal ends the
+// process; absent when standard output is a pipe, when standard error is
+// not a terminal, and on a terminal that cannot erase a line.
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -21,80 +26,186 @@
 
 namespace {
 
-double fake_now = 0;
-double fake_clock() { return fake_now += 0.3; }
+double fake_now = 0, fake_step = 0.3;
+double fake_clock() { return fake_now += fake_step; }
 void slow_clock() { progress_clock = fake_clock; }
 
 const char kErase[] = "\r\033[K";
 
-// Runs braidlogs_run in a child whose standard error is a terminal and
-// standard output a file; returns what the terminal showed.
-run_result run_on_terminal(const std::vector<std::string>& args) {
-  int master = -1, slave = -1;
-  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-  temp_dir scratch;
-  const std::string out_path = scratch.file("out");
-  std::vector<char*> argv = {const_cast<char*>("braidlogs")};
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
+struct terminal {
+  unsigned short cols = 80;
+  const char* term = "xterm";  // nullptr: unset
+  const char* out = nullptr;   // standard output: a file (nullptr), "/dev/null" or "pipe"
+  double clock_step = 0.3;
+};
+
+// Starts braidlogs_run in a child whose standard error is a terminal of
+// `t`'s kind; returns its pid and the terminal's reading end.
+pid_t start_on_terminal(const std::vector<std::string>& args, const terminal& t,
+                        const std::string& out_path, int* master) {
+  struct winsize ws = {24, t.cols, 0, 0};
+  int slave = -1;
+  if (openpty(master, &slave, nullptr, nullptr, &ws) != 0) throw std::runtime_error("openpty");
   const pid_t pid = fork();
   if (pid == 0) {
-    close(master);
+    std::vector<char*> argv = {const_cast<char*>("braidlogs")};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    close(*master);
     dup2(slave, 2);
     close(slave);
-    const int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int o = -1;
+    if (t.out != nullptr && std::string(t.out) == "pipe") {
+      int p[2];
+      if (pipe(p) != 0) _exit(126);
+      if (fork() == 0) {  // the pipe's reader, to its end
+        close(p[1]);
+        char sink[65536];
+        while (read(p[0], sink, sizeof sink) > 0) {
+        }
+        _exit(0);
+      }
+      close(p[0]);
+      o = p[1];
+    } else {
+      o = open(t.out != nullptr ? t.out : out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
     dup2(o, 1);
-    close(o);
+    if (t.term != nullptr) {
+      setenv("TERM", t.term, 1);
+    } else {
+      unsetenv("TERM");
+    }
+    fake_step = t.clock_step;
     slow_clock();
     _exit(braidlogs_run(static_cast<int>(argv.size() - 1), argv.data()));
   }
   close(slave);
-  run_result r;
+  return pid;
+}
+
+// Reads the terminal until the child closes it, or until `until` shows.
+std::string read_terminal(int master, const std::string& until = "") {
+  std::string got;
   char buf[4096];
-  ssize_t n;
-  while ((n = read(master, buf, sizeof buf)) > 0) r.err.append(buf, static_cast<size_t>(n));
+  for (;;) {
+    struct pollfd p = {master, POLLIN, 0};
+    if (poll(&p, 1, 10000) <= 0) break;  // a guard for a failing run only
+    const ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+    if (!until.empty() && got.find(until) != std::string::npos) break;
+  }
+  return got;
+}
+
+run_result run_on_terminal(const std::vector<std::string>& args, const terminal& t = {}) {
+  temp_dir scratch;
+  int master = -1;
+  const pid_t pid = start_on_terminal(args, t, scratch.file("out"), &master);
+  run_result r;
+  r.err = read_terminal(master);
   close(master);
   int status = 0;
   waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.out = read_file(out_path);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.out = read_file(scratch.file("out"));
   return r;
 }
 
+// The lines drawn: what stands between each \r and the erasing that ends it.
+std::vector<std::string> drawn(const std::string& err) {
+  std::vector<std::string> lines;
+  for (size_t at = 0; (at = err.find('\r', at)) != std::string::npos; ++at) {
+    const size_t end = err.find("\033[K", at);
+    if (end != std::string::npos && end > at + 1) lines.push_back(err.substr(at + 1, end - at - 1));
+  }
+  return lines;
+}
+
+class Progress : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    a = dir.write("a", sample_log(40000, 1));
+    b = dir.write("b", sample_log(40000, 2));
+  }
+  temp_dir dir;
+  std::string a, b;
+};
+
 }  // namespace
 
-TEST(Progress, ShownDuringALongMergeAndErasedAtTheEnd) {
-  temp_dir dir;
-  const std::string a = dir.write("a", sample_log(40000, 1)), b = dir.write("b", sample_log(40000, 2));
-  const run_result r = run_on_terminal({a, b});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.size(), 2 * sample_log(40000, 1).size());
-  EXPECT_NE(r.err.find(" MiB of "), std::string::npos) << r.err.substr(0, 200);
-  EXPECT_NE(r.err.find("% "), std::string::npos);
-  EXPECT_NE(r.err.find(" left"), std::string::npos);
-  // The terminal is left as it was: the last thing written erases the line.
-  ASSERT_GE(r.err.size(), sizeof kErase - 1);
-  EXPECT_EQ(r.err.substr(r.err.size() - (sizeof kErase - 1)), kErase);
+TEST_F(Progress, ShownDuringALongMergeIntoAFileAndErasedAtTheEnd) {
+  for (const char* out : {static_cast<const char*>(nullptr), "/dev/null"}) {
+    const run_result r = run_on_terminal({a, b}, {.out = out});
+    EXPECT_EQ(r.status, 0);
+    const std::vector<std::string> lines = drawn(r.err);
+    ASSERT_FALSE(lines.empty()) << r.err.substr(0, 200);
+    EXPECT_NE(lines.back().find("% "), std::string::npos) << lines.back();
+    EXPECT_NE(lines.back().find(" MiB written  "), std::string::npos) << lines.back();
+    EXPECT_NE(lines.back().find("/s  0:"), std::string::npos) << lines.back();
+    EXPECT_NE(lines.back().find(" left"), std::string::npos) << lines.back();
+    // The terminal is left as it was: the last thing written erases the line.
+    EXPECT_TRUE(r.err.ends_with(kErase));
+  }
 }
 
-TEST(Progress, ErasedBeforeAnErrorMessage) {
-  if (!can_compress("xz")) GTEST_SKIP() << "built without xz";
-  temp_dir dir;
-  const std::string packed = compress("xz", sample_log(40000, 2));
-  const std::string a = dir.write("a", sample_log(40000, 1));
-  const std::string b = dir.write("b.xz", packed.substr(0, packed.size() - 100));
-  const run_result r = run_on_terminal({a, b});
-  EXPECT_EQ(r.status, 1);
-  const size_t erased = r.err.rfind(kErase);
-  ASSERT_NE(erased, std::string::npos) << r.err.substr(0, 200);
-  // After the last erasing, the message alone (the terminal adds \r to \n).
-  EXPECT_EQ(r.err.substr(erased + sizeof kErase - 1), "braidlogs: " + b + ": truncated xz data\r\n");
-}
-
-TEST(Progress, AbsentWhenStandardErrorIsNotATerminal) {
-  temp_dir dir;
-  const std::string a = dir.write("a", sample_log(40000, 1)), b = dir.write("b", sample_log(40000, 2));
+// Never drawn where it would land in another program's screen or where it
+// cannot be erased: output into a pipe, a dumb or unknown terminal, no
+// terminal at all.
+TEST_F(Progress, AbsentWhereItWouldGetInTheWay) {
+  for (const terminal& t : {terminal{.out = "pipe"}, terminal{.term = "dumb"},
+                            terminal{.term = nullptr}}) {
+    const run_result r = run_on_terminal({a, b}, t);
+    EXPECT_EQ(r.err, "") << (t.out != nullptr ? t.out : t.term != nullptr ? t.term : "TERM unset");
+  }
   const run_result r = run_braidlogs_in_child({a, b}, slow_clock);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
+}
+
+// Cut to the terminal's width, less a column, so that it never wraps.
+TEST_F(Progress, FitsANarrowTerminal) {
+  const run_result r = run_on_terminal({a, b}, {.cols = 30});
+  const std::vector<std::string> lines = drawn(r.err);
+  ASSERT_FALSE(lines.empty());
+  for (const std::string& l : lines) EXPECT_LE(l.size(), 29u) << l;
+}
+
+TEST_F(Progress, ErasedBeforeAnErrorMessage) {
+  if (!can_compress("xz")) GTEST_SKIP() << "built without xz";
+  const std::string packed = compress("xz", sample_log(40000, 2));
+  const std::string bad = dir.write("b.xz", packed.substr(0, packed.size() - 100));
+  const run_result r = run_on_terminal({a, bad});
+  EXPECT_EQ(r.status, 1);
+  // The message stands alone on its line (the terminal adds \r to \n).
+  const std::string message = "braidlogs: " + bad + ": truncated xz data\r\n";
+  const size_t at = r.err.find(message);
+  ASSERT_NE(at, std::string::npos) << r.err.substr(0, 300);
+  EXPECT_EQ(r.err.substr(at - (sizeof kErase - 1), sizeof kErase - 1), kErase);
+  EXPECT_TRUE(r.err.ends_with(kErase) || r.err.ends_with(message));
+}
+
+// Waiting on a live input, the line says so; a signal that ends the
+// process erases it first, and still ends the process.
+TEST_F(Progress, SaysWaitingAndIsErasedBySignals) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    const std::string live = dir.file("live" + std::to_string(sig));
+    ASSERT_EQ(mkfifo(live.c_str(), 0600), 0);
+    int master = -1;
+    const pid_t pid = start_on_terminal({a, live}, {.clock_step = 2.0}, dir.file("out"), &master);
+    const int w = open(live.c_str(), O_WRONLY);
+    const std::string early = clf_at(2, "live", 9);  // before most of a: then b is needed
+    ASSERT_EQ(write(w, early.data(), early.size()), static_cast<ssize_t>(early.size()));
+    const std::string seen = read_terminal(master, "waiting for input");
+    EXPECT_NE(seen.find("waiting for input"), std::string::npos) << seen.substr(0, 300);
+    kill(pid, sig);
+    const std::string after = seen + read_terminal(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+    EXPECT_TRUE(after.ends_with(kErase)) << after.substr(after.size() > 100 ? after.size() - 100 : 0);
+    close(w);
+    close(master);
+  }
 }
