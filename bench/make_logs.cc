@@ -3,13 +3,15 @@
 //
 //   make_logs DIR K BYTES_PER_FILE [SEED]
 //
-// Files are DIR/log0000.log ... Each line is shaped like a real server's:
+// Files are DIR/log0000.log ...; DIR is made when it does not exist. Each line is shaped like a real server's:
 // client address, request, status, size, referrer and a long user agent.
 // Dates start at 30/Apr/2015 23:00:00 (every file alike), rise by 0 to 3
 // seconds a line and run across month ends, so that the files interleave
 // closely and equal timestamps are common.
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -80,6 +82,12 @@ int main(int argc, char** argv) {
   const long k = std::atol(argv[2]);
   const long long bytes = std::atoll(argv[3]);
   const uint64_t seed = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 1;
+  std::error_code made;
+  std::filesystem::create_directories(dir, made);
+  if (made) {
+    std::fprintf(stderr, "make_logs: %s: %s\n", dir.c_str(), made.message().c_str());
+    return 1;
+  }
 
   std::tm start{};
   start.tm_year = 115;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every command shown in the man page's EXAMPLES and in the README's
-# recipes, in a scratch folder laid out the way those commands expect, with
+# recipes, in a scratch folder laid out the way those commands expect (as
+# a log rotation leaves it: empty access.log files, a single-log host), with
 # the built braidlogs first on PATH and a stand-in for ssh that runs the
 # remote command against a local folder named for the host. A command
 # passes when it exits 0 with nothing on standard error (braidlogs says
@@ -27,20 +28,28 @@ SSH
 chmod +x tools/ssh
 export PATH="$work/tools:$PATH"
 
-# Three servers' logs from examples/, in the places the commands name.
+# Three servers' logs from examples/, in the places the commands name, as
+# a rotation leaves them: some access.log files empty, one host (web3)
+# with a single log under nginx/.
 i=0
 for f in "$src"/examples/*.log; do
   i=$((i + 1))
-  for d in web$i web$i/var/log/nginx; do mkdir -p $d; cp "$f" $d/access.log; done
+  mkdir -p web$i/var/log/nginx
+  cp "$f" web$i/access.log
   cp "$f" web$i/var/log/access.log
-  cp "$f" web$i/var/log/nginx/access.log.1
+  cp "$f" web$i/var/log/access.log.1
+  cp "$f" web$i/var/log/nginx/access.log
+  [ $i = 3 ] || cp "$f" web$i/var/log/nginx/access.log.1
 done
+: > web1/var/log/nginx/access.log
+gzip -c web2/access.log > web1/var/log/nginx/access.log.2.gz
 for d in a b; do
   mkdir -p $d
   cp web1/access.log $d/access.log.2 && gzip $d/access.log.2
   cp web2/access.log $d/access.log.1
   cp web3/access.log $d/access.log
 done
+: > a/access.log
 cp web1/access.log access.log
 
 # The commands: EXAMPLES blocks of the man page (roff escapes undone), then
