@@ -36,6 +36,33 @@ std::string take(int fd, size_t want) {
   return got;
 }
 
+// Starts braidlogs on a and b, its standard output a pipe; returns its pid
+// and sets *out to the pipe's reading end.
+pid_t start_braidlogs(const std::string& a, const std::string& b, int* out) {
+  int p[2];
+  if (pipe(p) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(p[1], 1);
+    close(p[0]);
+    close(p[1]);
+    execl(BRAIDLOGS_BIN, "braidlogs", a.c_str(), b.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(p[1]);
+  *out = p[0];
+  return pid;
+}
+
+// braidlogs ended by itself, with status 0.
+void expect_clean_end(pid_t pid, int out) {
+  kill(pid, SIGKILL);  // a no-op unless the merge hung
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  close(out);
+}
+
 }  // namespace
 
 TEST(Live, DecidedLinesGoOutWhileTheInputsStayOpen) {
@@ -43,37 +70,24 @@ TEST(Live, DecidedLinesGoOutWhileTheInputsStayOpen) {
   const std::string a = dir.file("a"), b = dir.file("b");
   ASSERT_EQ(mkfifo(a.c_str(), 0600), 0);
   ASSERT_EQ(mkfifo(b.c_str(), 0600), 0);
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  const pid_t pid = fork();
+  int out = -1;
+  const pid_t pid = start_braidlogs(a, b, &out);
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    dup2(out[1], 1);
-    close(out[0]);
-    close(out[1]);
-    execl(BRAIDLOGS_BIN, "braidlogs", a.c_str(), b.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
   const int wa = open(a.c_str(), O_WRONLY);  // braidlogs opens a first
   put(wa, clf_at(1, "a1") + clf_at(3, "a2"));
   const int wb = open(b.c_str(), O_WRONLY);
   put(wb, clf_at(2, "b1"));
   // a1 and b1 are decided; a2 waits for b's next line.
   std::string want = clf_at(1, "a1") + clf_at(2, "b1");
-  EXPECT_EQ(take(out[0], want.size()), want);
+  EXPECT_EQ(take(out, want.size()), want);
   put(wb, clf_at(4, "b2"));
   want = clf_at(3, "a2");
-  EXPECT_EQ(take(out[0], want.size()), want);
+  EXPECT_EQ(take(out, want.size()), want);
   close(wa);
   close(wb);
   want = clf_at(4, "b2");
-  EXPECT_EQ(take(out[0], want.size() + 1), want);  // and then the end
-  kill(pid, SIGKILL);  // a no-op unless the merge hung
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  close(out[0]);
+  EXPECT_EQ(take(out, want.size() + 1), want);  // and then the end
+  expect_clean_end(pid, out);
 }
 
 // A live input whose first line is shorter than any signature: its format
@@ -82,26 +96,13 @@ TEST(Live, AShortFirstLineDoesNotHoldUpStartUp) {
   temp_dir dir;
   const std::string a = dir.file("a"), b = dir.write("b", clf_at(1, "b1"));
   ASSERT_EQ(mkfifo(a.c_str(), 0600), 0);
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  const pid_t pid = fork();
+  int out = -1;
+  const pid_t pid = start_braidlogs(a, b, &out);
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    dup2(out[1], 1);
-    close(out[0]);
-    close(out[1]);
-    execl(BRAIDLOGS_BIN, "braidlogs", a.c_str(), b.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
   const int wa = open(a.c_str(), O_WRONLY);
   put(wa, "x\n");  // undated: it goes first, once start-up is done
-  EXPECT_EQ(take(out[0], 2), "x\n");
+  EXPECT_EQ(take(out, 2), "x\n");
   close(wa);
-  EXPECT_EQ(take(out[0], 1000), clf_at(1, "b1"));
-  kill(pid, SIGKILL);  // a no-op unless the merge hung
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  close(out[0]);
+  EXPECT_EQ(take(out, 1000), clf_at(1, "b1"));
+  expect_clean_end(pid, out);
 }
