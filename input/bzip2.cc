@@ -115,11 +115,13 @@ member_step bz_step(void* state, const unsigned char* in, size_t in_len, char* o
   member_step r;
   if (s->given < s->ready || s->stream_end) return give(*s, out, out_len, r);
   for (;;) {
-    if (s->next != kNone && s->fed > s->next / 8) {  // into the next block
+    // The next magic, past any that libbz2 has already begun to read.
+    for (find_next_block(*s, in + r.used, in_len - r.used);
+         s->next != kNone && s->fed > s->next / 8;
+         find_next_block(*s, in + r.used, in_len - r.used)) {
       s->after = s->next;
       s->next = kNone;
     }
-    find_next_block(*s, in + r.used, in_len - r.used);
     size_t feed = in_len - r.used;
     if (s->next != kNone) feed = std::min<uint64_t>(feed, s->next / 8 + 1 - s->fed);
     if (s->cap - s->len < kHeldRoom) {  // room for a block's bytes
