@@ -49,6 +49,7 @@ struct pool {
   std::unique_ptr<pthread_t[]> threads;
   unsigned nthreads = 0, started = 0;
   size_t block = 0;  // the plan's fixed block size, or 0: from the budget
+  size_t allocated = 0;  // bytes of every input's block buffers
   bool on = false;   // set up
   size_t next = 0;   // where the next search for work starts
   bool fill_ring_first = false;
@@ -83,11 +84,25 @@ ahead_input* pick_work() {
   return best;
 }
 
-// The size of the next block to fill: the budget shared by the inputs
-// decoding ahead now. Under the lock.
-size_t block_size() {
+// The size of the block to fill in `slot` of `in`, reserved from the
+// budget: the budget shared evenly by the inputs decoding now, less than
+// that while the others still hold more than their share (they give it
+// back as they refill), but never less than kAheadMinBlock. A buffer that
+// is at most the share and at least half of it is kept as it is, so that
+// inputs coming and going do not make every buffer anew. Under the lock.
+size_t plan_block(ahead_input* in, size_t slot) {
   if (g.block != 0) return g.block;
-  return std::min(kAheadMaxBlock, kAheadBudget / (kAheadBlocks * std::max<size_t>(g.count, 1)));
+  const size_t share =
+      std::min(kAheadMaxBlock, kAheadBudget / (kAheadBlocks * std::max<size_t>(g.count, 1)));
+  const size_t others = g.allocated - in->cap[slot];
+  size_t size = share;
+  if (in->cap[slot] != 0 && in->cap[slot] <= share && 2 * in->cap[slot] >= share) {
+    size = in->cap[slot];
+  } else if (others + share > kAheadBudget) {
+    size = std::max(kAheadMinBlock, kAheadBudget > others ? kAheadBudget - others : 0);
+  }
+  g.allocated = others + size;
+  return size;
 }
 
 // Decodes the next block of `in`, `size` bytes, outside the lock.
@@ -109,6 +124,7 @@ void fill(ahead_input* in, size_t slot, size_t size) {
     if (r > 0) got += static_cast<size_t>(r);
   }
   std::lock_guard<std::mutex> lock(g.m);
+  if (buf == nullptr && g.block == 0) g.allocated -= size;  // never had
   in->len[slot] = got;
   in->raw_at[slot] = std::atomic_ref<uint64_t>(*in->dec->consumed).load(std::memory_order_relaxed);
   if (got > 0) ++in->filled;
@@ -127,7 +143,7 @@ void* worker(void*) {
     if (g.stop) return nullptr;
     in->busy = true;
     const size_t slot = in->filled % kAheadBlocks;
-    const size_t size = block_size();
+    const size_t size = plan_block(in, slot);
     lock.unlock();
     fill(in, slot, size);
     g.ready.notify_all();
@@ -174,7 +190,7 @@ void decode_ahead_shutdown() {
   for (unsigned i = 0; i < g.started; ++i) pthread_join(g.threads[i], nullptr);
   g.inputs.reset();
   g.threads.reset();
-  g.count = g.capacity = g.block = g.next = 0;
+  g.count = g.capacity = g.block = g.next = g.allocated = 0;
   g.nthreads = g.started = 0;
   g.fill_ring_first = g.stop = g.on = false;
 }
@@ -227,6 +243,8 @@ void ahead_closer::operator()(ahead_input* in) const {
     std::unique_lock<std::mutex> lock(g.m);
     in->closing = true;
     while (in->busy) g.ready.wait(lock);
+    if (g.block == 0)
+      for (size_t k = 0; k < kAheadBlocks; ++k) g.allocated -= in->cap[k];
     ahead_input** end = g.inputs.get() + g.count;
     ahead_input** at = std::find(g.inputs.get(), end, in);
     if (at != end) {

@@ -156,7 +156,12 @@ input_status refill(log_input& in, input_wait wait) {
     in.buf = grown;
     in.cap = bigger;
   }
-  const ssize_t got = source_read(in.stream, in.buf + in.end, in.cap - in.end);
+  // A regular file's first read is small: its first line is all that
+  // start-up needs, and a compressed file that then waits its turn would
+  // have decoded a whole block for nothing.
+  size_t want = in.cap - in.end;
+  if (!in.stream.started && in.stream.regular) want = std::min(want, kSmallestBlock);
+  const ssize_t got = source_read(in.stream, in.buf + in.end, want);
   if (got < 0) return end_input(in, input_status::failed);
   if (got == 0) {
     in.at_eof = true;
