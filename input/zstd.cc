@@ -53,12 +53,14 @@ struct zs_state {
   // What libzstd asked for last: the rest of what it is reading (a header,
   // a block) and, while it reads a block, the next block's header.
   size_t hint;
+  bool full;  // the last call filled its output: libzstd may hold more
 };
 
 bool zs_begin(void* state) {
   auto* s = static_cast<zs_state*>(state);
   s->seen = 0;
   s->hint = ZSTD_FRAMEHEADERSIZE_PREFIX(ZSTD_f_zstd1);
+  s->full = false;
   return !ZSTD_isError(ZSTD_DCtx_reset(s->ds, ZSTD_reset_session_only)) &&
          XXH64_reset(s->hash, 0) == XXH_OK;
 }
@@ -94,6 +96,7 @@ member_step zs_call(zs_state* s, const unsigned char* in, size_t in_len, char* o
   member_step r;
   r.used = ib.pos;
   r.made = ob.pos;
+  s->full = ob.pos == out_len;
   note_input(*s, in, ib.pos);
   XXH64_update(s->hash, out, ob.pos);
   if (ZSTD_isError(ret)) {
@@ -115,8 +118,8 @@ member_step zs_call(zs_state* s, const unsigned char* in, size_t in_len, char* o
 }
 
 // A call that fails reports nothing it wrote, so no call may both give
-// sound output and fail: output libzstd holds goes out first, with no
-// input; then at most one block is offered: what libzstd asks for, less
+// sound output and fail: output libzstd may hold (the last call filled its
+// output) goes out first, with no input; then at most one block is offered: what libzstd asks for, less
 // the 3 bytes of the next block's header that it asks for with a block.
 // (Where it asked for no header, as for a frame header or the last block,
 // the 3 bytes come in the next call.) The output before damage then ends
@@ -124,8 +127,10 @@ member_step zs_call(zs_state* s, const unsigned char* in, size_t in_len, char* o
 member_step zs_step(void* state, const unsigned char* in, size_t in_len, char* out,
                     size_t out_len) {
   auto* s = static_cast<zs_state*>(state);
-  const member_step held = zs_call(s, in, 0, out, out_len);
-  if (held.made > 0 || held.ended || held.failed || held.no_memory) return held;
+  if (s->full) {
+    const member_step held = zs_call(s, in, 0, out, out_len);
+    if (held.made > 0 || held.ended || held.failed || held.no_memory) return held;
+  }
   constexpr size_t kBlockHeader = 3;
   const size_t feed = s->hint > kBlockHeader ? s->hint - kBlockHeader : s->hint;
   return zs_call(s, in, in_len < feed ? in_len : feed, out, out_len);
