@@ -59,12 +59,14 @@ void input_wait_turn(log_input& in) {
 
 size_t input_decoders_peak() { return decoders_peak(); }
 
+// Frees everything the input holds at once; the fault record stays.
 void input_release(log_input& in) {
+  in.active = false;
+  in.line = {};
   source_close(in.stream);
   std::free(in.buf);
   in.buf = nullptr;
   in.cap = in.pos = in.scan = in.end = 0;
-  in.active = false;
 }
 
 const char* input_error_text(const log_input& in) { return fault_text(in.stream.fault); }
@@ -87,14 +89,8 @@ uint64_t input_bytes_read(const log_input& in) { return source_position(in.strea
 
 namespace {
 
-// Frees everything the input holds at once; the fault record stays.
 input_status end_input(log_input& in, input_status why) {
-  in.active = false;
-  in.line = {};
-  source_close(in.stream);
-  std::free(in.buf);
-  in.buf = nullptr;
-  in.cap = in.pos = in.scan = in.end = 0;
+  input_release(in);
   return why;
 }
 
