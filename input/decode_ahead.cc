@@ -23,8 +23,11 @@ struct ahead_input {
   size_t filled = 0;    // blocks filled so far
   size_t released = 0;  // blocks the merge thread has finished with
   bool busy = false;    // a worker is filling the next block
-  bool done = false;    // the decoder has ended or failed: no more blocks
+  bool done = false;    // the decoder has ended or failed (and is freed)
   bool closing = false;
+  // Started ahead of its turn: the merge has not read from it yet. It
+  // decodes only into budget that no input being merged needs.
+  bool early = false;
   // How the decoder ended (0 or -1), given out after the last block; its
   // fault record says why.
   ssize_t result = 0;
@@ -40,6 +43,15 @@ namespace {
 // The threads are pthreads rather than std::thread: a thread that cannot
 // be started must be a status (decode in the merge thread instead), and
 // std::thread says so only by throwing.
+// A block buffer of an input that has closed, kept for the next input:
+// in a farm's merge inputs come and go all the time, and every fresh page
+// costs a fault.
+struct spare_buffer {
+  std::unique_ptr<char[]> data;
+  size_t cap = 0;
+};
+constexpr size_t kSpareBuffers = 8;
+
 struct pool {
   std::mutex m;
   std::condition_variable work;   // workers wait here for a block to fill
@@ -49,11 +61,17 @@ struct pool {
   std::unique_ptr<pthread_t[]> threads;
   unsigned nthreads = 0, started = 0;
   size_t block = 0;  // the plan's fixed block size, or 0: from the budget
-  size_t allocated = 0;  // bytes of every input's block buffers
+  size_t allocated = 0;  // bytes of every block buffer, spares included
+  spare_buffer spare[kSpareBuffers];
+  size_t spares = 0;
+  size_t early = 0;  // inputs started ahead of their turn
   bool on = false;   // set up
   size_t next = 0;   // where the next search for work starts
   bool fill_ring_first = false;
   bool stop = false;
+  // Counts the changes that can make room for an input started early, so
+  // that the merge thread asks again only after one.
+  std::atomic<uint64_t> epoch{0};
 };
 
 pool g;
@@ -64,43 +82,92 @@ unsigned usable_cpus() {
   return 1;
 }
 
-// The input a worker should fill next: of those with a free block, the one
-// with the fewest blocks ready, since the merge will want it first.
+// Each input's share of the budget: a block for each place in its ring,
+// shared by the inputs being merged (those started early take only what
+// is left over).
+size_t share() {
+  const size_t live = std::max<size_t>(g.count - g.early, 1);
+  return std::min(kAheadMaxBlock, kAheadBudget / (kAheadBlocks * live));
+}
+
+bool fits(size_t cap, size_t share) { return cap != 0 && cap <= share && 2 * cap >= share; }
+
+// Whether the budget has a block for an input started early, without
+// taking from those being merged.
+bool room_for_early(const ahead_input* in, size_t slot) {
+  const size_t s = share();
+  if (in != nullptr && fits(in->cap[slot], s)) return true;
+  for (size_t k = 0; k < g.spares; ++k)
+    if (fits(g.spare[k].cap, s)) return true;
+  return g.allocated + s <= kAheadBudget;
+}
+
+// The input a worker should fill next, of those with a free block: the
+// one with the fewest blocks ready, since the merge will want it first;
+// an input started early comes after those being merged with as few.
 ahead_input* pick_work() {
   ahead_input* best = nullptr;
-  size_t best_ready = kAheadBlocks, best_at = 0;
+  size_t best_rank = 2 * kAheadBlocks, best_at = 0;
   for (size_t k = 0; k < g.count; ++k) {
     const size_t at = (g.next + k) % g.count;
     ahead_input* in = g.inputs[at];
     if (in->busy || in->done || in->closing) continue;
     const size_t ready = in->filled - in->released;
-    if (ready < best_ready) {
-      best = in;
-      best_ready = ready;
-      best_at = at;
-    }
+    if (ready == kAheadBlocks) continue;
+    const size_t rank = 2 * ready + (in->early ? 1 : 0);
+    if (rank >= best_rank) continue;
+    if (in->early && g.block == 0 && !room_for_early(in, in->filled % kAheadBlocks)) continue;
+    best = in;
+    best_rank = rank;
+    best_at = at;
   }
   if (best != nullptr) g.next = best_at + 1;
   return best;
 }
 
+// Keeps a closed input's buffer for the next, or frees it when enough are
+// kept. Under the lock.
+void give_back(std::unique_ptr<char[]>& data, size_t& cap) {
+  if (cap == 0) return;
+  if (g.spares < kSpareBuffers) {
+    g.spare[g.spares].data = std::move(data);
+    g.spare[g.spares].cap = cap;
+    ++g.spares;
+  } else {
+    data.reset();
+    g.allocated -= cap;
+  }
+  cap = 0;
+}
+
 // The size of the block to fill in `slot` of `in`, reserved from the
-// budget: the budget shared evenly by the inputs decoding now, less than
+// budget: the budget shared evenly by the inputs being merged, less than
 // that while the others still hold more than their share (they give it
 // back as they refill), but never less than kAheadMinBlock. A buffer that
-// is at most the share and at least half of it is kept as it is, so that
-// inputs coming and going do not make every buffer anew. Under the lock.
+// is at most the share and at least half of it is kept as it is, and a
+// spare one that fits is taken, so that inputs coming and going do not
+// make every buffer anew. A new buffer is left to fill() to make. Under
+// the lock.
 size_t plan_block(ahead_input* in, size_t slot) {
   if (g.block != 0) return g.block;
-  const size_t share =
-      std::min(kAheadMaxBlock, kAheadBudget / (kAheadBlocks * std::max<size_t>(g.count, 1)));
-  const size_t others = g.allocated - in->cap[slot];
-  size_t size = share;
-  if (in->cap[slot] != 0 && in->cap[slot] <= share && 2 * in->cap[slot] >= share) {
-    size = in->cap[slot];
-  } else if (others + share > kAheadBudget) {
-    size = std::max(kAheadMinBlock, kAheadBudget > others ? kAheadBudget - others : 0);
+  const size_t s = share();
+  if (fits(in->cap[slot], s)) return in->cap[slot];
+  give_back(in->data[slot], in->cap[slot]);
+  for (size_t k = 0; k < g.spares; ++k) {
+    if (!fits(g.spare[k].cap, s)) continue;
+    in->data[slot] = std::move(g.spare[k].data);
+    in->cap[slot] = g.spare[k].cap;
+    g.spare[k] = std::move(g.spare[--g.spares]);
+    return in->cap[slot];
   }
+  while (g.allocated + s > kAheadBudget && g.spares > 0) {  // spares that do not fit
+    spare_buffer& last = g.spare[--g.spares];
+    g.allocated -= last.cap;
+    last.data.reset();
+  }
+  const size_t others = g.allocated;
+  const size_t size =
+      others + s <= kAheadBudget ? s : std::max(kAheadMinBlock, kAheadBudget - std::min(others, kAheadBudget));
   g.allocated = others + size;
   return size;
 }
@@ -110,7 +177,7 @@ void fill(ahead_input* in, size_t slot, size_t size) {
   std::unique_ptr<char[]>& data = in->data[slot];
   size_t got = 0;
   ssize_t r = 1;
-  if (in->cap[slot] != size) {  // the plan changed since: a buffer of the new size
+  if (in->cap[slot] != size) {  // a new buffer, of the planned size
     data.reset(new (std::nothrow) char[size]);
     in->cap[slot] = data != nullptr ? size : 0;
   }
@@ -123,14 +190,20 @@ void fill(ahead_input* in, size_t slot, size_t size) {
     r = decoder_read(*in->dec, buf + got, size - got);
     if (r > 0) got += static_cast<size_t>(r);
   }
+  const uint64_t raw_at =
+      std::atomic_ref<uint64_t>(*in->dec->consumed).load(std::memory_order_relaxed);
+  // A decoder that has ended is needed no more: its window or tables go
+  // now, not when the merge has read its last block.
+  if (r <= 0) in->dec.reset();
   std::lock_guard<std::mutex> lock(g.m);
   if (buf == nullptr && g.block == 0) g.allocated -= size;  // never had
   in->len[slot] = got;
-  in->raw_at[slot] = std::atomic_ref<uint64_t>(*in->dec->consumed).load(std::memory_order_relaxed);
+  in->raw_at[slot] = raw_at;
   if (got > 0) ++in->filled;
   if (r <= 0) {
     in->done = true;
     in->result = r < 0 ? -1 : 0;
+    g.epoch.fetch_add(1, std::memory_order_relaxed);
   }
   in->busy = false;
 }
@@ -190,12 +263,13 @@ void decode_ahead_shutdown() {
   for (unsigned i = 0; i < g.started; ++i) pthread_join(g.threads[i], nullptr);
   g.inputs.reset();
   g.threads.reset();
-  g.count = g.capacity = g.block = g.next = g.allocated = 0;
+  for (spare_buffer& b : g.spare) b = spare_buffer{};
+  g.count = g.capacity = g.block = g.next = g.allocated = g.spares = g.early = 0;
   g.nthreads = g.started = 0;
   g.fill_ring_first = g.stop = g.on = false;
 }
 
-ahead_ptr ahead_open(decoder_ptr& dec) {
+ahead_ptr ahead_open(decoder_ptr& dec, bool early) {
   if (!g.on) return nullptr;
   std::lock_guard<std::mutex> lock(g.m);
   if (g.count == g.capacity || !start_threads()) return nullptr;
@@ -205,9 +279,23 @@ ahead_ptr ahead_open(decoder_ptr& dec) {
     return nullptr;
   }
   in->dec = std::move(dec);
+  in->early = early;
+  if (early) ++g.early;
   g.inputs[g.count++] = in.get();
   g.work.notify_one();
   return in;
+}
+
+uint64_t ahead_epoch() { return g.epoch.load(std::memory_order_relaxed); }
+
+bool ahead_room_for_early() {
+  if (!g.on) return false;
+  std::lock_guard<std::mutex> lock(g.m);
+  if (g.count == g.capacity) return false;
+  size_t decoding = 0;  // early inputs whose decoders are still alive
+  for (size_t k = 0; k < g.count; ++k)
+    if (g.inputs[k]->early && !g.inputs[k]->done) ++decoding;
+  return decoding < std::max(g.nthreads, 1u) && (g.block != 0 || room_for_early(nullptr, 0));
 }
 
 ssize_t ahead_read(ahead_input& in, char* out, size_t n) {
@@ -221,6 +309,11 @@ ssize_t ahead_read(ahead_input& in, char* out, size_t n) {
   }
   if (!in.holding) {
     std::unique_lock<std::mutex> lock(g.m);
+    if (in.early) {  // its turn has come: it shares the budget as a merged input
+      in.early = false;
+      --g.early;
+      g.epoch.fetch_add(1, std::memory_order_relaxed);
+    }
     while (!in.done && (in.filled == in.released ||
                         (g.fill_ring_first && in.filled - in.released < kAheadBlocks)))
       g.ready.wait(lock);
@@ -244,7 +337,9 @@ void ahead_closer::operator()(ahead_input* in) const {
     in->closing = true;
     while (in->busy) g.ready.wait(lock);
     if (g.block == 0)
-      for (size_t k = 0; k < kAheadBlocks; ++k) g.allocated -= in->cap[k];
+      for (size_t k = 0; k < kAheadBlocks; ++k) give_back(in->data[k], in->cap[k]);
+    if (in->early) --g.early;
+    g.epoch.fetch_add(1, std::memory_order_relaxed);
     ahead_input** end = g.inputs.get() + g.count;
     ahead_input** at = std::find(g.inputs.get(), end, in);
     if (at != end) {

@@ -51,8 +51,17 @@ using ahead_ptr = std::unique_ptr<ahead_input, ahead_closer>;
 // Hands `dec` (at the start of its data) to the pool and takes it. Returns
 // null and leaves `dec` with the caller when the pool is not set up or
 // full: the caller then decodes in its own thread; or, with the decoder's
-// fault set to ENOMEM, when memory runs out.
-ahead_ptr ahead_open(decoder_ptr& dec);
+// fault set to ENOMEM, when memory runs out. An input opened `early`, ahead
+// of its turn in the merge, decodes only into budget that the inputs being
+// merged leave over, until its first read.
+ahead_ptr ahead_open(decoder_ptr& dec, bool early = false);
+
+// Whether the pool would decode one more input early now: it has a place,
+// spare budget, and fewer inputs started early still decoding than it has
+// threads (so that the decoders alive are at most the inputs being merged
+// plus that many). ahead_epoch() changes whenever the answer may have.
+bool ahead_room_for_early();
+uint64_t ahead_epoch();
 
 // Like decoder_read: up to n bytes, 0 at the end, -1 with the decoder's
 // fault set. The decoding threads write that fault record; it is settled

@@ -49,15 +49,18 @@ void input_wait_turn(log_input& in) {
   if (copy == nullptr) return;  // it reads on as it is
   std::memcpy(copy, in.line.data(), n);
   std::free(in.buf);
-  in.buf = copy;
-  in.cap = in.pos = in.scan = in.end = n;
+  in.buf = nullptr;
+  in.cap = in.pos = in.scan = in.end = 0;
+  in.first = copy;
   in.line = std::string_view(copy, n);
   in.at_eof = false;
   in.waiting = true;
+  in.compressed = compressed;
   source_pause(in.stream);
 }
 
 size_t input_decoders_peak() { return decoders_peak(); }
+
 
 // Frees everything the input holds at once; the fault record stays.
 void input_release(log_input& in) {
@@ -67,6 +70,8 @@ void input_release(log_input& in) {
   std::free(in.buf);
   in.buf = nullptr;
   in.cap = in.pos = in.scan = in.end = 0;
+  std::free(in.first);
+  in.first = nullptr;
 }
 
 const char* input_error_text(const log_input& in) { return fault_text(in.stream.fault); }
@@ -89,42 +94,88 @@ uint64_t input_bytes_read(const log_input& in) { return source_position(in.strea
 
 namespace {
 
+void start_early();
+
 input_status end_input(log_input& in, input_status why) {
   input_release(in);
+  start_early();  // its place in the pool is free
   return why;
 }
 
-// Reads a waiting input again from its start, past its first line (which
-// has been written). False with the fault set.
-bool resume(log_input& in) {
-  size_t skip = in.line.size();
+// Reads a waiting input again from its start (`early`: ahead of its turn,
+// while its first line is still to be written): a compressed file starts
+// decoding; its first line is passed over by catch_up(). False with the
+// fault set.
+bool resume(log_input& in, bool early) {
+  in.skip = in.line.size();
   in.waiting = false;
-  in.line = {};
-  char* buf = static_cast<char*>(std::malloc(in.block));
-  if (buf == nullptr) {
+  in.buf = static_cast<char*>(std::malloc(in.block));
+  if (in.buf == nullptr) {
     in.stream.fault.error = ENOMEM;
     return false;
   }
-  std::free(in.buf);
-  in.buf = buf;
   in.cap = in.block;
   in.pos = in.scan = in.end = 0;
-  if (!source_rewind(in.stream)) return false;
-  while (skip > 0) {
+  if (!source_rewind(in.stream, early)) return false;
+  const ssize_t got = source_begin(in.stream, in.buf, in.cap);
+  if (got < 0) return false;
+  in.end = static_cast<size_t>(got);
+  return true;
+}
+
+// The waiting inputs in the order the merge expects to need them, and the
+// next one to start early.
+struct expected_turns {
+  log_input* const* order = nullptr;
+  size_t n = 0, next = 0;
+  uint64_t refused = ~uint64_t{0};  // the pool's epoch when it had no room
+} turns;
+
+// Starts the next compressed waiting inputs decoding ahead of their turn,
+// as far as the pool has room. Cheap when nothing has changed.
+void start_early() {
+  while (turns.next < turns.n) {
+    log_input& in = *turns.order[turns.next];
+    if (!in.waiting || !in.compressed) {  // its turn came, or it ended
+      ++turns.next;
+      continue;
+    }
+    const uint64_t epoch = ahead_epoch();
+    if (epoch == turns.refused) return;
+    if (!ahead_room_for_early()) {
+      turns.refused = epoch;
+      return;
+    }
+    ++turns.next;
+    if (!resume(in, true)) in.resume_failed = true;  // told in its turn
+  }
+}
+
+// Brings a waiting or early input up to its second line: read again from
+// its start and past its first line. False with the fault set.
+bool catch_up(log_input& in) {
+  const bool resumed = !in.waiting || resume(in, false);
+  in.line = {};  // written: its copy goes
+  std::free(in.first);
+  in.first = nullptr;
+  if (!resumed || in.resume_failed) return false;
+  while (in.skip > 0) {
+    if (in.end > in.pos) {
+      const size_t take = std::min(in.skip, in.end - in.pos);
+      in.pos = in.scan = in.pos + take;
+      in.skip -= take;
+      continue;
+    }
+    in.pos = in.scan = in.end = 0;
     const ssize_t got = source_read(in.stream, in.buf, in.cap);
     if (got < 0) return false;
     if (got == 0) {  // shorter now than its first line
       in.stream.fault.problem = kFileTruncated;
       return false;
     }
-    if (static_cast<size_t>(got) <= skip) {
-      skip -= static_cast<size_t>(got);
-      continue;
-    }
-    in.pos = in.scan = skip;
     in.end = static_cast<size_t>(got);
-    skip = 0;
   }
+  start_early();
   return true;
 }
 
@@ -132,6 +183,7 @@ bool resume(log_input& in) {
 // Returns ok when bytes arrived, dry at end of input, or failed.
 input_status refill(log_input& in, input_wait wait) {
   if (wait == input_wait::ask && source_may_block(in.stream)) return input_status::would_block;
+  if (turns.next < turns.n) start_early();  // a decoder may have ended since
   if (in.pos > 0) {
     const size_t keep = in.end - in.pos;
     std::memmove(in.buf, in.buf + in.pos, keep);
@@ -170,7 +222,8 @@ input_status refill(log_input& in, input_wait wait) {
 }  // namespace
 
 input_status input_next(log_input& in, input_wait wait) {
-  if (in.waiting && !resume(in)) return end_input(in, input_status::failed);
+  if ((in.waiting || in.skip > 0 || in.resume_failed) && !catch_up(in))
+    return end_input(in, input_status::failed);
   for (;;) {
     const void* nl = std::memchr(in.buf + in.scan, '\n', in.end - in.scan);
     if (nl != nullptr) {
@@ -193,7 +246,8 @@ input_status input_next(log_input& in, input_wait wait) {
 }
 
 input_status input_next_piece(log_input& in, std::string_view* piece, input_wait wait) {
-  if (in.waiting && !resume(in)) return end_input(in, input_status::failed);
+  if ((in.waiting || in.skip > 0 || in.resume_failed) && !catch_up(in))
+    return end_input(in, input_status::failed);
   for (;;) {
     if (in.pos < in.end) {
       if (in.at_eof) {  // the rest, ending with a line that has no newline
@@ -217,4 +271,11 @@ input_status input_next_piece(log_input& in, std::string_view* piece, input_wait
     const input_status st = refill(in, wait);
     if (st == input_status::failed || st == input_status::would_block) return st;
   }
+}
+
+void inputs_expect_turns(log_input* const* order, size_t n) {
+  turns = expected_turns{};
+  turns.order = order;
+  turns.n = n;
+  start_early();
 }

@@ -44,9 +44,15 @@ struct log_input {
   bool at_eof = false;
   size_t block = 0;  // the buffer's size when reading
   // Waiting its turn: the input holds its first line alone (a copy in
-  // `buf`), and is read again from its start, past that line, when the
-  // merge first needs its next one.
+  // `first`), and is read again from its start, past that line, when the
+  // merge first needs its next one, or earlier, when it is compressed, to
+  // decode ahead of its turn.
   bool waiting = false;
+  char* first = nullptr;
+  bool compressed = false;     // (while waiting)
+  size_t skip = 0;             // bytes of the first line still to pass over
+  bool resume_failed = false;  // read again early, and that failed: the
+                               // fault is told when the merge needs it
 };
 
 // Begins a set of n inputs: prepares the decoding threads for them, as the
@@ -97,6 +103,13 @@ input_status input_next_piece(log_input& in, std::string_view* piece,
 // from past the line), decoding ahead where it is compressed. A rotated
 // log whose days have not come yet so costs a descriptor and a line.
 void input_wait_turn(log_input& in);
+
+// Tells the stage in which order the merge expects to need the inputs
+// that wait their turn (by their first lines), so that compressed ones can
+// start decoding ahead of their turn, as the pool has room: while the
+// merge reads one day of a farm's logs, the next day's are being decoded.
+// The array must outlive the merge; (nullptr, 0) forgets it.
+void inputs_expect_turns(log_input* const* order, size_t n);
 
 // Closes the stream and frees the buffer. (An input that runs dry or fails
 // has done so already.)

@@ -21,6 +21,7 @@ struct byte_source {
   // a first line read only to wait with it: a pool block would be decoded
   // for nothing.
   bool ahead_allowed = false;
+  bool early = false;      // ... and is, ahead of its turn in the merge
   decoder_ptr dec;         // null for plain text, or when decoding ahead
   ahead_ptr ahead;         // a compressed regular file, decoded ahead by
                            // the pool's threads
@@ -55,9 +56,16 @@ uint64_t source_position(const byte_source& src);
 void source_pause(byte_source& src);
 
 // Goes back to the start of a regular file, to be read (and its format
-// told) again, decoding ahead where the file is compressed. False with
-// the fault set when the file cannot be sought.
-bool source_rewind(byte_source& src);
+// told) again, decoding ahead where the file is compressed (`early`: ahead
+// of its turn in the merge). False with the fault set when the file cannot
+// be sought.
+bool source_rewind(byte_source& src, bool early = false);
+
+// Tells the format now, as the first read would: a compressed file starts
+// decoding (ahead, on the pool, where allowed), and plain text read on the
+// way is put in buf (n >= kSniffBytes). Returns the bytes of plain text
+// put there, or -1 with the fault set.
+ssize_t source_begin(byte_source& src, char* buf, size_t n);
 
 // Releases the descriptor and any decoder. Safe to call twice.
 void source_close(byte_source& src);

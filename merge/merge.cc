@@ -1,5 +1,7 @@
 #include "merge/merge.h"
 
+#include <algorithm>
+#include <memory>
 #include <new>
 
 #include "key/line_key.h"
@@ -84,6 +86,20 @@ merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hook
   for (size_t i = 0; i < n; ++i)
     t.leaf[i] = in[i].active ? tree_value(line_key(in[i].line, memo[i]), i) : tree_exhausted(i);
   tree_build(t);
+  // The inputs that wait their turn, in the order their first lines come
+  // out: the order in which the merge will first need their next lines.
+  std::unique_ptr<log_input*[]> turns(new (std::nothrow) log_input*[n]);
+  if (turns != nullptr) {
+    std::unique_ptr<uint64_t[]> order(new (std::nothrow) uint64_t[n]);
+    size_t waiting = 0;
+    for (size_t i = 0; order != nullptr && i < n; ++i)
+      if (in[i].waiting) order[waiting++] = t.leaf[i];
+    if (order != nullptr) {
+      std::sort(order.get(), order.get() + waiting);
+      for (size_t k = 0; k < waiting; ++k) turns[k] = &in[tree_input(order[k])];
+      inputs_expect_turns(turns.get(), waiting);
+    }
+  }
 
   for (;;) {
     uint64_t value = tree_winner(t);
@@ -125,6 +141,7 @@ merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hook
     if (result.status != merge_status::done) break;
     tree_replay(t, value);
   }
+  inputs_expect_turns(nullptr, 0);
   tree_free(t);
   delete[] memo;
 
