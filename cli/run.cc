@@ -49,22 +49,39 @@ void raise_descriptor_limit() {
   ::setrlimit(RLIMIT_NOFILE, &rl);
 }
 
-// Opens and primes every input in command-line order. The first failure is
-// reported and ends start-up, before anything is written.
+// Opens and primes every input in command-line order, reading a few
+// inputs' first lines at once. The first failure in that order is reported
+// and ends start-up, before anything is written.
 bool start_inputs(log_input* inputs, size_t n, char** paths) {
   struct stat out;
   if (::fstat(STDOUT_FILENO, &out) != 0) out.st_mode = 0;
+  const char* kIsOutput = "input file is output file";
+  // Why each input opened ahead of its turn here failed, or null.
+  std::unique_ptr<const char*[]> refused(new (std::nothrow) const char*[n]());
+  const size_t at_once = refused != nullptr ? inputs_at_once() : 1;
+  size_t opened = 0;
+  auto open_one = [&](size_t i) -> const char* {
+    log_input& in = inputs[i];
+    if (!input_open(in, paths[i])) return input_error_text(in);
+    // Merging a file into itself would read back its own output without
+    // end (with >>) or find it emptied (with >), so it is refused.
+    if (S_ISREG(out.st_mode) && input_is_file(in, out.st_dev, out.st_ino)) return kIsOutput;
+    input_start(in);
+    return nullptr;
+  };
   for (size_t i = 0; i < n; ++i) {
     log_input& in = inputs[i];
     const char* path = paths[i];
-    if (!input_open(in, path)) {
-      print_input_failure(path, input_error_text(in));
-      return false;
+    for (; opened < n && opened < i + at_once; ++opened) {
+      const char* why = open_one(opened);
+      if (refused != nullptr) refused[opened] = why;
+      else if (why != nullptr) {
+        print_input_failure(path, why);
+        return false;
+      }
     }
-    // Merging a file into itself would read back its own output without
-    // end (with >>) or find it emptied (with >), so it is refused.
-    if (S_ISREG(out.st_mode) && input_is_file(in, out.st_dev, out.st_ino)) {
-      print_input_failure(path, "input file is output file");
+    if (refused != nullptr && refused[i] != nullptr) {
+      print_input_failure(path, refused[i]);
       return false;
     }
     switch (input_next(in)) {

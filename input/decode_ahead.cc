@@ -25,9 +25,7 @@ struct ahead_input {
   bool busy = false;    // a worker is filling the next block
   bool done = false;    // the decoder has ended or failed (and is freed)
   bool closing = false;
-  // Started ahead of its turn: the merge has not read from it yet. It
-  // decodes only into budget that no input being merged needs.
-  bool early = false;
+  ahead_turn turn = ahead_turn::now;
   // How the decoder ended (0 or -1), given out after the last block; its
   // fault record says why.
   ssize_t result = 0;
@@ -51,6 +49,10 @@ struct spare_buffer {
   size_t cap = 0;
 };
 constexpr size_t kSpareBuffers = 8;
+
+// A first line's block at start-up: most lines fit, and for bzip2 the
+// decoder then walks only that much of its block.
+constexpr size_t kFirstLineBlock = 4096;
 
 struct pool {
   std::mutex m;
@@ -113,10 +115,10 @@ ahead_input* pick_work() {
     ahead_input* in = g.inputs[at];
     if (in->busy || in->done || in->closing) continue;
     const size_t ready = in->filled - in->released;
-    if (ready == kAheadBlocks) continue;
-    const size_t rank = 2 * ready + (in->early ? 1 : 0);
+    if (ready == kAheadBlocks || (in->turn == ahead_turn::first_line && ready > 0)) continue;
+    const size_t rank = 2 * ready + (in->turn == ahead_turn::early ? 1 : 0);
     if (rank >= best_rank) continue;
-    if (in->early && g.block == 0 && !room_for_early(in, in->filled % kAheadBlocks)) continue;
+    if (in->turn == ahead_turn::early && g.block == 0 && !room_for_early(in, in->filled % kAheadBlocks)) continue;
     best = in;
     best_rank = rank;
     best_at = at;
@@ -129,7 +131,7 @@ ahead_input* pick_work() {
 // kept. Under the lock.
 void give_back(std::unique_ptr<char[]>& data, size_t& cap) {
   if (cap == 0) return;
-  if (g.spares < kSpareBuffers) {
+  if (g.spares < kSpareBuffers && cap >= kAheadMinBlock) {
     g.spare[g.spares].data = std::move(data);
     g.spare[g.spares].cap = cap;
     ++g.spares;
@@ -150,6 +152,10 @@ void give_back(std::unique_ptr<char[]>& data, size_t& cap) {
 // the lock.
 size_t plan_block(ahead_input* in, size_t slot) {
   if (g.block != 0) return g.block;
+  if (in->turn == ahead_turn::first_line && in->filled == 0) {  // a new small buffer
+    g.allocated += kFirstLineBlock;
+    return kFirstLineBlock;
+  }
   const size_t s = share();
   if (fits(in->cap[slot], s)) return in->cap[slot];
   give_back(in->data[slot], in->cap[slot]);
@@ -269,7 +275,7 @@ void decode_ahead_shutdown() {
   g.fill_ring_first = g.stop = g.on = false;
 }
 
-ahead_ptr ahead_open(decoder_ptr& dec, bool early) {
+ahead_ptr ahead_open(decoder_ptr& dec, ahead_turn turn) {
   if (!g.on) return nullptr;
   std::lock_guard<std::mutex> lock(g.m);
   if (g.count == g.capacity || !start_threads()) return nullptr;
@@ -279,12 +285,14 @@ ahead_ptr ahead_open(decoder_ptr& dec, bool early) {
     return nullptr;
   }
   in->dec = std::move(dec);
-  in->early = early;
-  if (early) ++g.early;
+  in->turn = turn;
+  if (turn == ahead_turn::early) ++g.early;
   g.inputs[g.count++] = in.get();
   g.work.notify_one();
   return in;
 }
+
+unsigned ahead_threads() { return g.on ? g.nthreads : 0; }
 
 uint64_t ahead_epoch() { return g.epoch.load(std::memory_order_relaxed); }
 
@@ -294,7 +302,7 @@ bool ahead_room_for_early() {
   if (g.count == g.capacity) return false;
   size_t decoding = 0;  // early inputs whose decoders are still alive
   for (size_t k = 0; k < g.count; ++k)
-    if (g.inputs[k]->early && !g.inputs[k]->done) ++decoding;
+    if (g.inputs[k]->turn == ahead_turn::early && !g.inputs[k]->done) ++decoding;
   return decoding < std::max(g.nthreads, 1u) && (g.block != 0 || room_for_early(nullptr, 0));
 }
 
@@ -309,13 +317,17 @@ ssize_t ahead_read(ahead_input& in, char* out, size_t n) {
   }
   if (!in.holding) {
     std::unique_lock<std::mutex> lock(g.m);
-    if (in.early) {  // its turn has come: it shares the budget as a merged input
-      in.early = false;
+    if (in.turn == ahead_turn::early) {  // its turn has come: it shares the budget
       --g.early;
       g.epoch.fetch_add(1, std::memory_order_relaxed);
     }
+    if (in.turn != ahead_turn::now && (in.released > 0 || in.turn == ahead_turn::early)) {
+      in.turn = ahead_turn::now;  // a first line longer than its block: read on as usual
+      g.work.notify_one();
+    }
+    const bool whole_ring = g.fill_ring_first && in.turn == ahead_turn::now;
     while (!in.done && (in.filled == in.released ||
-                        (g.fill_ring_first && in.filled - in.released < kAheadBlocks)))
+                        (whole_ring && in.filled - in.released < kAheadBlocks)))
       g.ready.wait(lock);
     if (in.filled == in.released) return in.result;  // every block read: the end
     in.holding = true;
@@ -338,7 +350,7 @@ void ahead_closer::operator()(ahead_input* in) const {
     while (in->busy) g.ready.wait(lock);
     if (g.block == 0)
       for (size_t k = 0; k < kAheadBlocks; ++k) give_back(in->data[k], in->cap[k]);
-    if (in->early) --g.early;
+    if (in->turn == ahead_turn::early) --g.early;
     g.epoch.fetch_add(1, std::memory_order_relaxed);
     ahead_input** end = g.inputs.get() + g.count;
     ahead_input** at = std::find(g.inputs.get(), end, in);

@@ -51,10 +51,19 @@ using ahead_ptr = std::unique_ptr<ahead_input, ahead_closer>;
 // Hands `dec` (at the start of its data) to the pool and takes it. Returns
 // null and leaves `dec` with the caller when the pool is not set up or
 // full: the caller then decodes in its own thread; or, with the decoder's
-// fault set to ENOMEM, when memory runs out. An input opened `early`, ahead
-// of its turn in the merge, decodes only into budget that the inputs being
-// merged leave over, until its first read.
-ahead_ptr ahead_open(decoder_ptr& dec, bool early = false);
+// fault set to ENOMEM, when memory runs out.
+enum class ahead_turn {
+  now,         // the merge reads it now
+  early,       // ahead of its turn in the merge: it decodes only into budget
+               // that the inputs being merged leave over, until its first read
+  first_line,  // at start-up, for its first line: one small block, and the
+               // next only when the merge has read it
+};
+ahead_ptr ahead_open(decoder_ptr& dec, ahead_turn turn = ahead_turn::now);
+
+// The pool's decoding threads (0 when off): how many inputs start-up can
+// decode at once.
+unsigned ahead_threads();
 
 // Whether the pool would decode one more input early now: it has a place,
 // spare budget, and fewer inputs started early still decoding than it has

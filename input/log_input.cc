@@ -39,6 +39,19 @@ bool input_open(log_input& in, const char* path, size_t block) {
   return true;
 }
 
+void input_start(log_input& in) {
+  if (!in.active || in.stream.started || !in.stream.regular) return;
+  in.stream.ahead_allowed = true;
+  in.stream.turn = ahead_turn::first_line;
+  const ssize_t got = source_begin(in.stream, in.buf, std::min(in.cap, kSmallestBlock));
+  if (got < 0)
+    in.start_failed = true;
+  else
+    in.end = static_cast<size_t>(got);
+}
+
+size_t inputs_at_once() { return std::max(ahead_threads(), 1u); }
+
 void input_wait_turn(log_input& in) {
   const bool compressed = in.stream.dec != nullptr || in.stream.ahead != nullptr;
   if (!in.active || in.waiting || !in.stream.regular ||
@@ -116,7 +129,7 @@ bool resume(log_input& in, bool early) {
   }
   in.cap = in.block;
   in.pos = in.scan = in.end = 0;
-  if (!source_rewind(in.stream, early)) return false;
+  if (!source_rewind(in.stream, early ? ahead_turn::early : ahead_turn::now)) return false;
   const ssize_t got = source_begin(in.stream, in.buf, in.cap);
   if (got < 0) return false;
   in.end = static_cast<size_t>(got);
@@ -147,7 +160,7 @@ void start_early() {
       return;
     }
     ++turns.next;
-    if (!resume(in, true)) in.resume_failed = true;  // told in its turn
+    if (!resume(in, true)) in.start_failed = true;  // told in its turn
   }
 }
 
@@ -158,7 +171,7 @@ bool catch_up(log_input& in) {
   in.line = {};  // written: its copy goes
   std::free(in.first);
   in.first = nullptr;
-  if (!resumed || in.resume_failed) return false;
+  if (!resumed || in.start_failed) return false;
   while (in.skip > 0) {
     if (in.end > in.pos) {
       const size_t take = std::min(in.skip, in.end - in.pos);
@@ -208,7 +221,7 @@ input_status refill(log_input& in, input_wait wait) {
   // start-up needs, and a compressed file that then waits its turn would
   // have decoded a whole block for nothing.
   size_t want = in.cap - in.end;
-  if (!in.stream.started && in.stream.regular) want = std::min(want, kSmallestBlock);
+  if (in.first_line && in.stream.regular) want = std::min(want, kSmallestBlock);
   const ssize_t got = source_read(in.stream, in.buf + in.end, want);
   if (got < 0) return end_input(in, input_status::failed);
   if (got == 0) {
@@ -222,7 +235,7 @@ input_status refill(log_input& in, input_wait wait) {
 }  // namespace
 
 input_status input_next(log_input& in, input_wait wait) {
-  if ((in.waiting || in.skip > 0 || in.resume_failed) && !catch_up(in))
+  if ((in.waiting || in.skip > 0 || in.start_failed) && !catch_up(in))
     return end_input(in, input_status::failed);
   for (;;) {
     const void* nl = std::memchr(in.buf + in.scan, '\n', in.end - in.scan);
@@ -230,6 +243,7 @@ input_status input_next(log_input& in, input_wait wait) {
       const size_t stop = static_cast<size_t>(static_cast<const char*>(nl) - in.buf) + 1;
       in.line = std::string_view(in.buf + in.pos, stop - in.pos);
       in.pos = in.scan = stop;
+      in.first_line = false;
       return input_status::ok;
     }
     in.scan = in.end;
@@ -238,6 +252,7 @@ input_status input_next(log_input& in, input_wait wait) {
       // The last line, without a newline.
       in.line = std::string_view(in.buf + in.pos, in.end - in.pos);
       in.pos = in.scan = in.end;
+      in.first_line = false;
       return input_status::ok;
     }
     const input_status st = refill(in, wait);
@@ -246,7 +261,7 @@ input_status input_next(log_input& in, input_wait wait) {
 }
 
 input_status input_next_piece(log_input& in, std::string_view* piece, input_wait wait) {
-  if ((in.waiting || in.skip > 0 || in.resume_failed) && !catch_up(in))
+  if ((in.waiting || in.skip > 0 || in.start_failed) && !catch_up(in))
     return end_input(in, input_status::failed);
   for (;;) {
     if (in.pos < in.end) {

@@ -43,6 +43,7 @@ struct log_input {
   size_t end = 0;   // end of the bytes read
   bool at_eof = false;
   size_t block = 0;  // the buffer's size when reading
+  bool first_line = true;  // no line read yet: a regular file reads little
   // Waiting its turn: the input holds its first line alone (a copy in
   // `first`), and is read again from its start, past that line, when the
   // merge first needs its next one, or earlier, when it is compressed, to
@@ -51,8 +52,9 @@ struct log_input {
   char* first = nullptr;
   bool compressed = false;     // (while waiting)
   size_t skip = 0;             // bytes of the first line still to pass over
-  bool resume_failed = false;  // read again early, and that failed: the
-                               // fault is told when the merge needs it
+  bool start_failed = false;  // started ahead of a read (input_start, or
+                              // early), and that failed: the fault is told
+                              // by the read
 };
 
 // Begins a set of n inputs: prepares the decoding threads for them, as the
@@ -81,6 +83,14 @@ enum class input_wait {
 // Returns false with the error text set (ENOMEM when the buffer cannot be
 // had).
 bool input_open(log_input& in, const char* path, size_t block = kInputBlockSize);
+
+// Starts reading an opened input's first line without waiting for it: a
+// compressed regular file's first block decodes on the pool meanwhile, so
+// that start-up reads as many first lines at once as inputs_at_once()
+// says. Anything else is read by input_next as usual. A failure here is
+// told by that input_next.
+void input_start(log_input& in);
+size_t inputs_at_once();
 
 // Moves to the next line: `line` is set, or the input is dry. On
 // anything but ok and would_block, `active` becomes false and the stream

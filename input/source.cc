@@ -79,7 +79,7 @@ ssize_t sniff_and_open(byte_source& src, char* into, size_t n) {
   // A regular file never blocks a worker for long: decode it ahead. Pipes
   // and other streams are decoded here, as they arrive.
   if (src.regular && src.ahead_allowed) {
-    src.ahead = ahead_open(src.dec, src.early);
+    src.ahead = ahead_open(src.dec, src.turn);
     // Once handed over, the fault record is the decoding thread's to
     // write until the end: look at it only when the pool refused.
     if (src.ahead == nullptr && fault_failed(src.fault)) return -1;
@@ -131,7 +131,7 @@ void source_pause(byte_source& src) {
   std::atomic_ref<uint64_t>(src.consumed).store(0, std::memory_order_relaxed);
 }
 
-bool source_rewind(byte_source& src, bool early) {
+bool source_rewind(byte_source& src, ahead_turn turn) {
   source_pause(src);
   if (::lseek(src.fd, 0, SEEK_SET) != 0) {
     src.fault.error = errno;
@@ -140,7 +140,7 @@ bool source_rewind(byte_source& src, bool early) {
   src.fault = read_fault{};
   src.started = false;
   src.ahead_allowed = true;
-  src.early = early;
+  src.turn = turn;
   return true;
 }
 

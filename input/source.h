@@ -21,7 +21,7 @@ struct byte_source {
   // a first line read only to wait with it: a pool block would be decoded
   // for nothing.
   bool ahead_allowed = false;
-  bool early = false;      // ... and is, ahead of its turn in the merge
+  ahead_turn turn = ahead_turn::now;  // ... and how
   decoder_ptr dec;         // null for plain text, or when decoding ahead
   ahead_ptr ahead;         // a compressed regular file, decoded ahead by
                            // the pool's threads
@@ -56,10 +56,9 @@ uint64_t source_position(const byte_source& src);
 void source_pause(byte_source& src);
 
 // Goes back to the start of a regular file, to be read (and its format
-// told) again, decoding ahead where the file is compressed (`early`: ahead
-// of its turn in the merge). False with the fault set when the file cannot
-// be sought.
-bool source_rewind(byte_source& src, bool early = false);
+// told) again, decoding ahead where the file is compressed, for `turn`.
+// False with the fault set when the file cannot be sought.
+bool source_rewind(byte_source& src, ahead_turn turn);
 
 // Tells the format now, as the first read would: a compressed file starts
 // decoding (ahead, on the pool, where allowed), and plain text read on the
