@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -48,7 +49,8 @@ struct spare_buffer {
   std::unique_ptr<char[]> data;
   size_t cap = 0;
 };
-constexpr size_t kSpareBuffers = 8;
+// As many as the budget can hold of the smallest blocks: spares count in it.
+constexpr size_t kSpareBuffers = kAheadBudget / kAheadMinBlock;
 
 // A first line's block at start-up: most lines fit, and for bzip2 the
 // decoder then walks only that much of its block.
@@ -86,10 +88,12 @@ unsigned usable_cpus() {
 
 // Each input's share of the budget: a block for each place in its ring,
 // shared by the inputs being merged (those started early take only what
-// is left over).
+// is left over), rounded down to a power of two, so that as inputs come
+// and go the buffers of those that have gone fit those that come.
 size_t share() {
   const size_t live = std::max<size_t>(g.count - g.early, 1);
-  return std::min(kAheadMaxBlock, kAheadBudget / (kAheadBlocks * live));
+  const size_t even = std::min(kAheadMaxBlock, kAheadBudget / (kAheadBlocks * live));
+  return std::max(kAheadMinBlock, std::bit_floor(even));
 }
 
 bool fits(size_t cap, size_t share) { return cap != 0 && cap <= share && 2 * cap >= share; }

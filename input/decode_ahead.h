@@ -15,11 +15,13 @@
 #include "input/decode_plan.h"
 #include "input/decoder.h"
 
-// The memory budget and how it is shared among the inputs decoding ahead
-// now (not the paths named: inputs that wait their turn hold no place): at
+// The memory budget and how it is shared among the inputs being merged now
+// (not the paths named: inputs that wait their turn hold no place): at
 // most kAheadBlocks blocks per input, each of kAheadBudget / (kAheadBlocks
-// x inputs) bytes but no more than kAheadMaxBlock, planned again at every
-// block as inputs come and go. Below kAheadMinBlock a block would be too
+// x inputs) bytes rounded down to a power of two, but no more than
+// kAheadMaxBlock, planned again at every block as inputs come and go.
+// Inputs started ahead of their turn take only budget left over, and the
+// buffers of inputs that have ended are kept for the next. Below kAheadMinBlock a block would be too
 // small to keep a decoder's tables warm, so at most kAheadBudget /
 // (kAheadBlocks x kAheadMinBlock) inputs (85) decode ahead at once; more
 // decode in the merge thread. Chosen on a 2-core machine: bzip2 ran 2.8 to

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "input/sys_read.h"
@@ -15,6 +16,43 @@ constexpr size_t kRawBlock = size_t{64} * 1024;
 // Decoders alive now, and the most at once. Opened and closed by the merge
 // thread (a decoding thread only uses one), but read with atomics anyway.
 std::atomic<size_t> alive{0}, peak{0};
+
+// The states of decoders that read their data to its end, kept for the
+// next decoder of the same format: a farm's merge opens one for every
+// file, and a new zstd window or xz dictionary costs a page fault a page.
+// `begin` readies a kept state as it does a new one.
+struct kept_state {
+  const format_ops* ops = nullptr;
+  void* state = nullptr;
+};
+constexpr size_t kKeptStates = 4;
+std::mutex kept_lock;
+kept_state kept[kKeptStates];
+size_t nkept = 0;
+
+void* take_state(const format_ops& ops) {
+  {
+    std::lock_guard<std::mutex> lock(kept_lock);
+    for (size_t k = 0; k < nkept; ++k) {
+      if (kept[k].ops != &ops) continue;
+      void* state = kept[k].state;
+      kept[k] = kept[--nkept];
+      return state;
+    }
+  }
+  return ops.make();
+}
+
+void keep_state(const format_ops& ops, void* state) {
+  {
+    std::lock_guard<std::mutex> lock(kept_lock);
+    if (nkept < kKeptStates) {
+      kept[nkept++] = kept_state{&ops, state};
+      return;
+    }
+  }
+  ops.free(state);
+}
 
 // Makes at least `want` unused bytes available in d.raw, unless the input
 // ends first. False on a read error (the fault set).
@@ -50,8 +88,19 @@ ssize_t fail(decoder& d, const char* problem) {
 
 }  // namespace
 
+void decoders_forget() {
+  std::lock_guard<std::mutex> lock(kept_lock);
+  for (size_t k = 0; k < nkept; ++k) kept[k].ops->free(kept[k].state);
+  nkept = 0;
+}
+
 void decoder_closer::operator()(decoder* d) const {
-  if (d->state != nullptr) d->format->ops->free(d->state);
+  if (d->state != nullptr) {
+    if (d->ended && !fault_failed(*d->fault))
+      keep_state(*d->format->ops, d->state);
+    else
+      d->format->ops->free(d->state);
+  }
   delete d;
   alive.fetch_sub(1, std::memory_order_relaxed);
 }
@@ -78,7 +127,7 @@ decoder_ptr decoder_open(const input_format& f, int fd, const unsigned char* hea
     d->raw.fd = fd;
     d->raw.buf.reset(new (std::nothrow) unsigned char[cap]);
   }
-  if (d == nullptr || d->raw.buf == nullptr || (d->state = f.ops->make()) == nullptr ||
+  if (d == nullptr || d->raw.buf == nullptr || (d->state = take_state(*f.ops)) == nullptr ||
       !f.ops->begin(d->state)) {  // the first member, known from the signature
     fault.error = ENOMEM;
     return nullptr;

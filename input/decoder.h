@@ -59,6 +59,9 @@ ssize_t decoder_read(decoder& d, char* out, size_t n);
 // compressed input being read, none for inputs that wait their turn.
 size_t decoders_peak();
 
+// Frees the states kept from decoders that have closed, for the next ones.
+void decoders_forget();
+
 // Marks the decoder failed from outside the loop (a decoding thread's
 // buffer could not be had): its next read fails with this errno.
 void decoder_fail(decoder& d, int error);

@@ -13,7 +13,10 @@
 
 bool inputs_begin(size_t n, const decode_plan& plan) { return decode_ahead_setup(n, plan); }
 
-void inputs_end() { decode_ahead_shutdown(); }
+void inputs_end() {
+  decode_ahead_shutdown();
+  decoders_forget();
+}
 
 // Byte buffers are malloc'd, since a line buffer grows with realloc; every
 // record is made with new.

@@ -1,9 +1,10 @@
 // A farm's rotated logs in one command: every server's days, each day a
 // file compressed in turn with every format (or plain), named server by
 // server as a shell glob names them. Files whose days have not come wait
-// without a decoder, so no more decoders are alive at once than servers,
-// and the bytes, messages and status are those of merging the
-// decompressed files.
+// without a decoder, and only as many start decoding ahead of their turn as
+// there are decoding threads, so no more decoders are alive at once than
+// servers plus threads; the bytes, messages and status are those of merging
+// the decompressed files.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -61,12 +62,16 @@ TEST(Farm, MergesAsItsDecompressedFilesWithADecoderAServer) {
     const farm f = make_farm(dir, overlap);
     const run_result want = run_braidlogs(f.plain_paths);
     ASSERT_EQ(want.status, 0) << want.err;
-    const run_result got = run_braidlogs_in_child(f.paths, nullptr);
-    EXPECT_EQ(got.status, 0) << got.err;
-    EXPECT_TRUE(got.out == want.out) << "overlap " << overlap;
-    EXPECT_GE(got.decoders_peak, 1u);
-    if (!overlap) {
-      EXPECT_LE(got.decoders_peak, size_t{kServers + 1});
+    for (const unsigned threads : {1u, 2u}) {
+      decode_plan plan;
+      plan.threads = threads;
+      const run_result got = run_braidlogs_in_child(f.paths, nullptr, plan);
+      EXPECT_EQ(got.status, 0) << got.err;
+      EXPECT_TRUE(got.out == want.out) << "overlap " << overlap << ", threads " << threads;
+      EXPECT_GE(got.decoders_peak, 1u);
+      if (!overlap) {
+        EXPECT_LE(got.decoders_peak, size_t{kServers + threads});
+      }
     }
   }
 }
@@ -84,7 +89,9 @@ TEST(Farm, ADamagedDayEndsAlone) {
   f.paths[bad] = dir.write("damaged." + formats[0], packed);
   const read_back alone = read_source(f.paths[bad], 65536);
   f.texts[bad] = alone.data.substr(0, alone.data.rfind('\n') + 1);
-  const run_result got = run_braidlogs_in_child(f.paths, nullptr);
+  decode_plan plan;
+  plan.threads = 1;
+  const run_result got = run_braidlogs_in_child(f.paths, nullptr, plan);
   EXPECT_EQ(got.status, 1);
   EXPECT_EQ(got.err, "braidlogs: " + f.paths[bad] + ": " + alone.problem + "\n");
   EXPECT_TRUE(got.out == reference_merge(f.texts)) << got.out.size() << " against " << reference_merge(f.texts).size() << " err " << got.err;
