@@ -17,10 +17,11 @@ constexpr size_t kRawBlock = size_t{64} * 1024;
 // thread (a decoding thread only uses one), but read with atomics anyway.
 std::atomic<size_t> alive{0}, peak{0};
 
-// The states of decoders that read their data to its end, kept for the
-// next decoder of the same format: a farm's merge opens one for every
-// file, and a new zstd window or xz dictionary costs a page fault a page.
-// `begin` readies a kept state as it does a new one.
+// The states of decoders closed without a fault, kept for the next
+// decoder of the same format: a farm's merge opens one for every file
+// (twice: for its first line, and in its turn), and a new zstd window or
+// xz dictionary costs a page fault a page. `begin` readies a kept state as
+// it does a new one, wherever it stopped.
 struct kept_state {
   const format_ops* ops = nullptr;
   void* state = nullptr;
@@ -96,7 +97,7 @@ void decoders_forget() {
 
 void decoder_closer::operator()(decoder* d) const {
   if (d->state != nullptr) {
-    if (d->ended && !fault_failed(*d->fault))
+    if (!fault_failed(*d->fault))
       keep_state(*d->format->ops, d->state);
     else
       d->format->ops->free(d->state);
