@@ -4,8 +4,8 @@
 #include <sched.h>
 
 #include <algorithm>
-#include <bit>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -39,9 +39,6 @@ struct ahead_input {
 
 namespace {
 
-// The threads are pthreads rather than std::thread: a thread that cannot
-// be started must be a status (decode in the merge thread instead), and
-// std::thread says so only by throwing.
 // A block buffer of an input that has closed, kept for the next input:
 // in a farm's merge inputs come and go all the time, and every fresh page
 // costs a fault.
@@ -52,10 +49,14 @@ struct spare_buffer {
 // As many as the budget can hold of the smallest blocks: spares count in it.
 constexpr size_t kSpareBuffers = kAheadBudget / kAheadMinBlock;
 
-// A first line's block at start-up: most lines fit, and for bzip2 the
-// decoder then walks only that much of its block.
+// A first line's block at start-up: most first lines fit, and a file that
+// then waits its turn has decoded little for nothing (bzip2 still decodes
+// its whole first block, to check it before a line of it goes out).
 constexpr size_t kFirstLineBlock = 4096;
 
+// The threads are pthreads rather than std::thread: a thread that cannot
+// be started must be a status (decode in the merge thread instead), and
+// std::thread says so only by throwing.
 struct pool {
   std::mutex m;
   std::condition_variable work;   // workers wait here for a block to fill
@@ -122,7 +123,9 @@ ahead_input* pick_work() {
     if (ready == kAheadBlocks || (in->turn == ahead_turn::first_line && ready > 0)) continue;
     const size_t rank = 2 * ready + (in->turn == ahead_turn::early ? 1 : 0);
     if (rank >= best_rank) continue;
-    if (in->turn == ahead_turn::early && g.block == 0 && !room_for_early(in, in->filled % kAheadBlocks)) continue;
+    if (in->turn == ahead_turn::early && g.block == 0 &&
+        !room_for_early(in, in->filled % kAheadBlocks))
+      continue;
     best = in;
     best_rank = rank;
     best_at = at;
@@ -176,8 +179,8 @@ size_t plan_block(ahead_input* in, size_t slot) {
     last.data.reset();
   }
   const size_t others = g.allocated;
-  const size_t size =
-      others + s <= kAheadBudget ? s : std::max(kAheadMinBlock, kAheadBudget - std::min(others, kAheadBudget));
+  const size_t left = kAheadBudget - std::min(others, kAheadBudget);
+  const size_t size = others + s <= kAheadBudget ? s : std::max(kAheadMinBlock, std::bit_floor(left));
   g.allocated = others + size;
   return size;
 }
