@@ -105,7 +105,7 @@ bool room_for_early(const ahead_input* in, size_t slot) {
   const size_t s = share();
   if (in != nullptr && fits(in->cap[slot], s)) return true;
   for (size_t k = 0; k < g.spares; ++k)
-    if (fits(g.spare[k].cap, s)) return true;
+    if (g.spare[k].cap >= s / 2) return true;
   return g.allocated + s <= kAheadBudget;
 }
 
@@ -166,12 +166,23 @@ size_t plan_block(ahead_input* in, size_t slot) {
   const size_t s = share();
   if (fits(in->cap[slot], s)) return in->cap[slot];
   give_back(in->data[slot], in->cap[slot]);
+  // A spare that fits, or else the smallest larger one, filled only to the
+  // share: its pages were touched already, and new ones would each fault
+  // (the larger ones are those of inputs that began while fewer ran).
+  size_t pick = g.spares;
   for (size_t k = 0; k < g.spares; ++k) {
-    if (!fits(g.spare[k].cap, s)) continue;
-    in->data[slot] = std::move(g.spare[k].data);
-    in->cap[slot] = g.spare[k].cap;
-    g.spare[k] = std::move(g.spare[--g.spares]);
-    return in->cap[slot];
+    const size_t cap = g.spare[k].cap;
+    if (fits(cap, s)) {
+      pick = k;
+      break;
+    }
+    if (cap > s && (pick == g.spares || cap < g.spare[pick].cap)) pick = k;
+  }
+  if (pick < g.spares) {
+    in->data[slot] = std::move(g.spare[pick].data);
+    in->cap[slot] = g.spare[pick].cap;
+    g.spare[pick] = std::move(g.spare[--g.spares]);
+    return std::min(in->cap[slot], s);
   }
   while (g.allocated + s > kAheadBudget && g.spares > 0) {  // spares that do not fit
     spare_buffer& last = g.spare[--g.spares];
@@ -190,7 +201,7 @@ void fill(ahead_input* in, size_t slot, size_t size) {
   std::unique_ptr<char[]>& data = in->data[slot];
   size_t got = 0;
   ssize_t r = 1;
-  if (in->cap[slot] != size) {  // a new buffer, of the planned size
+  if (in->cap[slot] < size) {  // a new buffer, of the planned size
     data.reset(new (std::nothrow) char[size]);
     in->cap[slot] = data != nullptr ? size : 0;
   }
