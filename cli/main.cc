@@ -1,3 +1,16 @@
+#include <malloc.h>
+
 #include "cli/run.h"
 
-int main(int argc, char** argv) { return braidlogs_run(argc, argv); }
+int main(int argc, char** argv) {
+#if defined(M_MMAP_THRESHOLD) && defined(M_TRIM_THRESHOLD)
+  // Decoders' windows and decoded blocks of up to a few MiB come and go all
+  // through a merge of many files. Keep them in the heap and keep freed
+  // memory in the process, rather than handing every such buffer back to
+  // the system: each page taken anew costs a fault. (Peak memory does not
+  // grow: only memory in use before is kept.)
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#endif
+  return braidlogs_run(argc, argv);
+}
