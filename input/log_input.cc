@@ -77,7 +77,6 @@ void input_wait_turn(log_input& in) {
 
 size_t input_decoders_peak() { return decoders_peak(); }
 
-
 // Frees everything the input holds at once; the fault record stays.
 void input_release(log_input& in) {
   in.active = false;
@@ -167,7 +166,11 @@ void start_early() {
   }
 }
 
-// Brings a waiting or early input up to its second line: read again from
+// Whether the input must be read again from its start (or has failed to
+// be) before its next line: checked at every line, so kept to a test.
+inline bool behind(const log_input& in) { return in.waiting || in.skip > 0 || in.start_failed; }
+
+// Brings an input that is behind up to its second line: read again from
 // its start and past its first line. False with the fault set.
 bool catch_up(log_input& in) {
   const bool resumed = !in.waiting || resume(in, false);
@@ -238,8 +241,7 @@ input_status refill(log_input& in, input_wait wait) {
 }  // namespace
 
 input_status input_next(log_input& in, input_wait wait) {
-  if ((in.waiting || in.skip > 0 || in.start_failed) && !catch_up(in))
-    return end_input(in, input_status::failed);
+  if (behind(in) && !catch_up(in)) return end_input(in, input_status::failed);
   for (;;) {
     const void* nl = std::memchr(in.buf + in.scan, '\n', in.end - in.scan);
     if (nl != nullptr) {
@@ -264,8 +266,7 @@ input_status input_next(log_input& in, input_wait wait) {
 }
 
 input_status input_next_piece(log_input& in, std::string_view* piece, input_wait wait) {
-  if ((in.waiting || in.skip > 0 || in.start_failed) && !catch_up(in))
-    return end_input(in, input_status::failed);
+  if (behind(in) && !catch_up(in)) return end_input(in, input_status::failed);
   for (;;) {
     if (in.pos < in.end) {
       if (in.at_eof) {  // the rest, ending with a line that has no newline

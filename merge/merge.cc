@@ -90,15 +90,13 @@ merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hook
   // out: the order in which the merge will first need their next lines.
   std::unique_ptr<log_input*[]> turns(new (std::nothrow) log_input*[n]);
   if (turns != nullptr) {
-    std::unique_ptr<uint64_t[]> order(new (std::nothrow) uint64_t[n]);
     size_t waiting = 0;
-    for (size_t i = 0; order != nullptr && i < n; ++i)
-      if (in[i].waiting) order[waiting++] = t.leaf[i];
-    if (order != nullptr) {
-      std::sort(order.get(), order.get() + waiting);
-      for (size_t k = 0; k < waiting; ++k) turns[k] = &in[tree_input(order[k])];
-      inputs_expect_turns(turns.get(), waiting);
-    }
+    for (size_t i = 0; i < n; ++i)
+      if (in[i].waiting) turns[waiting++] = &in[i];
+    std::sort(turns.get(), turns.get() + waiting, [&](const log_input* a, const log_input* b) {
+      return t.leaf[a - in] < t.leaf[b - in];
+    });
+    inputs_expect_turns(turns.get(), waiting);
   }
 
   for (;;) {
