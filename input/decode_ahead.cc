@@ -12,12 +12,14 @@
 #include <mutex>
 #include <new>
 
+#include "input/block_region.h"
+
 // One compressed input decoding ahead. Its blocks form a ring: workers fill
 // ring[filled % kAheadBlocks], the merge thread reads ring[released %
 // kAheadBlocks]. Fields under the pool's lock unless said otherwise.
 struct ahead_input {
   decoder_ptr dec;  // used by one worker at a time (busy)
-  std::unique_ptr<char[]> data[kAheadBlocks];
+  block_ptr data[kAheadBlocks];
   size_t cap[kAheadBlocks] = {};  // size of each block's buffer
   size_t len[kAheadBlocks] = {};
   uint64_t raw_at[kAheadBlocks] = {};  // compressed bytes read when it was filled
@@ -43,7 +45,7 @@ namespace {
 // in a farm's merge inputs come and go all the time, and every fresh page
 // costs a fault.
 struct spare_buffer {
-  std::unique_ptr<char[]> data;
+  block_ptr data;
   size_t cap = 0;
 };
 // As many as the budget can hold of the smallest blocks: spares count in it.
@@ -136,7 +138,7 @@ ahead_input* pick_work() {
 
 // Keeps a closed input's buffer for the next, or frees it when enough are
 // kept. Under the lock.
-void give_back(std::unique_ptr<char[]>& data, size_t& cap) {
+void give_back(block_ptr& data, size_t& cap) {
   if (cap == 0) return;
   if (g.spares < kSpareBuffers && cap >= kAheadMinBlock) {
     g.spare[g.spares].data = std::move(data);
@@ -163,7 +165,8 @@ size_t plan_block(ahead_input* in, size_t slot) {
     g.allocated += kFirstLineBlock;
     return kFirstLineBlock;
   }
-  const size_t s = share();
+  // An input's first block is small: the merge is waiting for it.
+  const size_t s = in->filled == 0 ? std::min(share(), kAheadMinBlock) : share();
   if (fits(in->cap[slot], s)) return in->cap[slot];
   give_back(in->data[slot], in->cap[slot]);
   // A spare that fits, or else the smallest larger one, filled only to the
@@ -198,11 +201,11 @@ size_t plan_block(ahead_input* in, size_t slot) {
 
 // Decodes the next block of `in`, `size` bytes, outside the lock.
 void fill(ahead_input* in, size_t slot, size_t size) {
-  std::unique_ptr<char[]>& data = in->data[slot];
+  block_ptr& data = in->data[slot];
   size_t got = 0;
   ssize_t r = 1;
   if (in->cap[slot] < size) {  // a new buffer, of the planned size
-    data.reset(new (std::nothrow) char[size]);
+    data = block_take(size);
     in->cap[slot] = data != nullptr ? size : 0;
   }
   char* buf = data.get();

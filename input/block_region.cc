@@ -1,0 +1,101 @@
+#include "input/block_region.h"
+
+#include <sys/mman.h>
+
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <mutex>
+#include <new>
+
+#include "input/decode_ahead.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define REGION_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define REGION_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define REGION_POISON(p, n) ((void)(p), (void)(n))
+#define REGION_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+namespace {
+
+constexpr size_t kHugePage = size_t{2} << 20;
+constexpr size_t kGranules = kAheadBudget / kRegionGranule;
+
+struct region {
+  std::mutex m;
+  bool tried = false;
+  // Set once, under the lock; read without it by block_free (whose buffer
+  // was taken after it was set).
+  std::atomic<char*> base{nullptr};  // null: every buffer comes from the heap
+  // For each granule: 0 when free; else the granules of the run it
+  // belongs to, at the run's first granule, and kTail at the others.
+  uint8_t run[kGranules] = {};
+};
+constexpr uint8_t kTail = 0xff;
+static_assert(kAheadMaxBlock / kRegionGranule < kTail);
+
+region r;
+
+// Reserves the region, under the lock. Address space only: pages come as
+// they are first touched.
+void reserve() {
+  r.tried = true;
+  void* p = ::mmap(nullptr, kAheadBudget + kHugePage, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) return;
+  const auto at = reinterpret_cast<uintptr_t>(p);
+  char* base = reinterpret_cast<char*>((at + kHugePage - 1) & ~(kHugePage - 1));
+  ::madvise(base, kAheadBudget, MADV_HUGEPAGE);  // advice: fine if refused
+  REGION_POISON(base, kAheadBudget);
+  r.base.store(base, std::memory_order_release);
+}
+
+// The first granule of a free run of n granules aligned to n, or kGranules.
+size_t find_run(size_t n) {
+  for (size_t i = 0; i + n <= kGranules; i += n) {
+    size_t k = 0;
+    while (k < n && r.run[i + k] == 0) ++k;
+    if (k == n) return i;
+  }
+  return kGranules;
+}
+
+}  // namespace
+
+block_ptr block_take(size_t size) {
+  if (size >= kRegionGranule && size <= kAheadMaxBlock && std::has_single_bit(size)) {
+    std::lock_guard<std::mutex> lock(r.m);
+    if (!r.tried) reserve();
+    const size_t n = size / kRegionGranule;
+    char* base = r.base.load(std::memory_order_relaxed);
+    const size_t at = base != nullptr ? find_run(n) : kGranules;
+    if (at < kGranules) {
+      r.run[at] = static_cast<uint8_t>(n);
+      for (size_t k = 1; k < n; ++k) r.run[at + k] = kTail;
+      char* p = base + at * kRegionGranule;
+      REGION_UNPOISON(p, size);
+      return block_ptr(p);
+    }
+  }
+  return block_ptr(new (std::nothrow) char[size]);
+}
+
+bool block_in_region(const char* p) {
+  const char* base = r.base.load(std::memory_order_acquire);
+  return base != nullptr && p >= base && p < base + kAheadBudget;
+}
+
+void block_free::operator()(char* p) const {
+  if (!block_in_region(p)) {
+    delete[] p;
+    return;
+  }
+  std::lock_guard<std::mutex> lock(r.m);
+  const size_t at = static_cast<size_t>(p - r.base.load(std::memory_order_relaxed)) / kRegionGranule;
+  const size_t n = r.run[at];
+  for (size_t k = 0; k < n; ++k) r.run[at + k] = 0;
+  REGION_POISON(p, n * kRegionGranule);
+}
