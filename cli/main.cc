@@ -12,5 +12,12 @@ int main(int argc, char** argv) {
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
 #endif
+#if defined(M_ARENA_MAX)
+  // One heap for every thread: a decoding thread's own heap is handed back
+  // to the system whenever all in it is free, and taken anew, page by
+  // page, by the next file's decoder. The threads allocate a buffer a
+  // block or a file, too seldom to contend for one heap.
+  mallopt(M_ARENA_MAX, 1);
+#endif
   return braidlogs_run(argc, argv);
 }
