@@ -165,7 +165,9 @@ size_t plan_block(ahead_input* in, size_t slot) {
     g.allocated += kFirstLineBlock;
     return kFirstLineBlock;
   }
-  // An input's first block is small: the merge is waiting for it.
+  // An input's first block is small: when the merge reads it now, it is
+  // waiting for that block; when it starts early, the budget left over
+  // then gives a lead to more of the files that come next.
   const size_t s = in->filled == 0 ? std::min(share(), kAheadMinBlock) : share();
   if (fits(in->cap[slot], s)) return in->cap[slot];
   give_back(in->data[slot], in->cap[slot]);

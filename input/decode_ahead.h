@@ -19,7 +19,9 @@
 // (not the paths named: inputs that wait their turn hold no place): at
 // most kAheadBlocks blocks per input, each of kAheadBudget / (kAheadBlocks
 // x inputs) bytes rounded down to a power of two, but no more than
-// kAheadMaxBlock, planned again at every block as inputs come and go.
+// kAheadMaxBlock, planned again at every block as inputs come and go; an
+// input's first block is kAheadMinBlock at most, since the merge waits
+// for it. The buffers come from block_region.h.
 // Inputs started ahead of their turn take only budget left over, and the
 // buffers of inputs that have ended are kept for the next. Below kAheadMinBlock a block would be too
 // small to keep a decoder's tables warm, so at most kAheadBudget /
