@@ -171,23 +171,14 @@ size_t plan_block(ahead_input* in, size_t slot) {
   const size_t s = in->filled == 0 ? std::min(share(), kAheadMinBlock) : share();
   if (fits(in->cap[slot], s)) return in->cap[slot];
   give_back(in->data[slot], in->cap[slot]);
-  // A spare that fits, or else the smallest larger one, filled only to the
-  // share: its pages were touched already, and new ones would each fault
-  // (the larger ones are those of inputs that began while fewer ran).
-  size_t pick = g.spares;
+  // A spare that fits. (A larger one is not taken: its size would count
+  // against the budget while only the share of it is used.)
   for (size_t k = 0; k < g.spares; ++k) {
-    const size_t cap = g.spare[k].cap;
-    if (fits(cap, s)) {
-      pick = k;
-      break;
-    }
-    if (cap > s && (pick == g.spares || cap < g.spare[pick].cap)) pick = k;
-  }
-  if (pick < g.spares) {
-    in->data[slot] = std::move(g.spare[pick].data);
-    in->cap[slot] = g.spare[pick].cap;
-    g.spare[pick] = std::move(g.spare[--g.spares]);
-    return std::min(in->cap[slot], s);
+    if (!fits(g.spare[k].cap, s)) continue;
+    in->data[slot] = std::move(g.spare[k].data);
+    in->cap[slot] = g.spare[k].cap;
+    g.spare[k] = std::move(g.spare[--g.spares]);
+    return in->cap[slot];
   }
   while (g.allocated + s > kAheadBudget && g.spares > 0) {  // spares that do not fit
     spare_buffer& last = g.spare[--g.spares];
