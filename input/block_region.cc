@@ -10,7 +10,16 @@
 
 #include "input/decode_ahead.h"
 
+// AddressSanitizer learns which runs are free (g++ says it is on with a
+// macro, clang with a feature).
 #if defined(__SANITIZE_ADDRESS__)
+#define REGION_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define REGION_ASAN 1
+#endif
+#endif
+#if defined(REGION_ASAN)
 #include <sanitizer/asan_interface.h>
 #define REGION_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
 #define REGION_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
@@ -46,8 +55,8 @@ void reserve() {
   void* p = ::mmap(nullptr, kAheadBudget + kHugePage, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) return;
-  const auto at = reinterpret_cast<uintptr_t>(p);
-  char* base = reinterpret_cast<char*>((at + kHugePage - 1) & ~(kHugePage - 1));
+  const size_t past = reinterpret_cast<uintptr_t>(p) % kHugePage;
+  char* base = static_cast<char*>(p) + (past == 0 ? 0 : kHugePage - past);
   ::madvise(base, kAheadBudget, MADV_HUGEPAGE);  // advice: fine if refused
   REGION_POISON(base, kAheadBudget);
   r.base.store(base, std::memory_order_release);
