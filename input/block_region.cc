@@ -31,7 +31,8 @@
 namespace {
 
 constexpr size_t kHugePage = size_t{2} << 20;
-constexpr size_t kGranules = kAheadBudget / kRegionGranule;
+constexpr size_t kGranule = kAheadMinBlock;
+constexpr size_t kGranules = kAheadBudget / kGranule;
 
 struct region {
   std::mutex m;
@@ -44,7 +45,7 @@ struct region {
   uint8_t run[kGranules] = {};
 };
 constexpr uint8_t kTail = 0xff;
-static_assert(kAheadMaxBlock / kRegionGranule < kTail);
+static_assert(kAheadMaxBlock / kGranule < kTail);
 
 region r;
 
@@ -75,16 +76,16 @@ size_t find_run(size_t n) {
 }  // namespace
 
 block_ptr block_take(size_t size) {
-  if (size >= kRegionGranule && size <= kAheadMaxBlock && std::has_single_bit(size)) {
+  if (size >= kGranule && size <= kAheadMaxBlock && std::has_single_bit(size)) {
     std::lock_guard<std::mutex> lock(r.m);
     if (!r.tried) reserve();
-    const size_t n = size / kRegionGranule;
+    const size_t n = size / kGranule;
     char* base = r.base.load(std::memory_order_relaxed);
     const size_t at = base != nullptr ? find_run(n) : kGranules;
     if (at < kGranules) {
       r.run[at] = static_cast<uint8_t>(n);
       for (size_t k = 1; k < n; ++k) r.run[at + k] = kTail;
-      char* p = base + at * kRegionGranule;
+      char* p = base + at * kGranule;
       REGION_UNPOISON(p, size);
       return block_ptr(p);
     }
@@ -103,8 +104,8 @@ void block_free::operator()(char* p) const {
     return;
   }
   std::lock_guard<std::mutex> lock(r.m);
-  const size_t at = static_cast<size_t>(p - r.base.load(std::memory_order_relaxed)) / kRegionGranule;
+  const size_t at = static_cast<size_t>(p - r.base.load(std::memory_order_relaxed)) / kGranule;
   const size_t n = r.run[at];
   for (size_t k = 0; k < n; ++k) r.run[at + k] = 0;
-  REGION_POISON(p, n * kRegionGranule);
+  REGION_POISON(p, n * kGranule);
 }

@@ -10,10 +10,11 @@
 #include "input/decode_ahead.h"
 
 // Runs of every size the region serves begin on a huge page or within one
-// at a multiple of their size, and never overlap; when no aligned run is free, or the size is not one it serves,
-// the buffer comes from the heap; a run given back is served again.
+// at a multiple of their size, and never overlap; when no aligned run is
+// free, or the size is not one it serves, the buffer comes from the heap;
+// a run given back is served again.
 TEST(BlockRegion, ServesAlignedRunsThenTheHeap) {
-  for (size_t size = kRegionGranule; size <= kAheadMaxBlock; size *= 2) {
+  for (size_t size = kAheadMinBlock; size <= kAheadMaxBlock; size *= 2) {
     std::vector<block_ptr> held;
     for (size_t i = 0; i < kAheadBudget / size; ++i) {
       held.push_back(block_take(size));
@@ -31,7 +32,7 @@ TEST(BlockRegion, ServesAlignedRunsThenTheHeap) {
     held[3].reset();
     EXPECT_EQ(block_take(size).get(), freed);  // taken and given back at once
   }
-  for (size_t size : {size_t{4096}, 3 * kRegionGranule, 2 * kAheadMaxBlock}) {
+  for (size_t size : {size_t{4096}, 3 * kAheadMinBlock, 2 * kAheadMaxBlock}) {
     block_ptr p = block_take(size);
     ASSERT_NE(p, nullptr);
     EXPECT_FALSE(block_in_region(p.get())) << size;
