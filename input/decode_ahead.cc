@@ -101,14 +101,28 @@ size_t share() {
 
 bool fits(size_t cap, size_t share) { return cap != 0 && cap <= share && 2 * cap >= share; }
 
-// Whether the budget has a block for an input started early, without
-// taking from those being merged.
-bool room_for_early(const ahead_input* in, size_t slot) {
+// The size of the next block of `in` (null: of an input about to start).
+// An input's first block is small: when the merge reads it now, it is
+// waiting for that block; when it starts early, the budget left over then
+// gives a lead to more of the files that come next.
+size_t next_share(const ahead_input* in) {
   const size_t s = share();
+  return in == nullptr || in->filled == 0 ? std::min(s, kAheadMinBlock) : s;
+}
+
+// Whether the budget has a block for an input started early, without
+// taking from those being merged: as plan_block() would find it, in the
+// input's own buffer, a spare that fits, or room once the spares that do
+// not fit are freed.
+bool room_for_early(const ahead_input* in, size_t slot) {
+  const size_t s = next_share(in);
   if (in != nullptr && fits(in->cap[slot], s)) return true;
-  for (size_t k = 0; k < g.spares; ++k)
-    if (g.spare[k].cap >= s / 2) return true;
-  return g.allocated + s <= kAheadBudget;
+  size_t unfit = 0;
+  for (size_t k = 0; k < g.spares; ++k) {
+    if (fits(g.spare[k].cap, s)) return true;
+    unfit += g.spare[k].cap;
+  }
+  return g.allocated - unfit + s <= kAheadBudget;
 }
 
 // The input a worker should fill next, of those with a free block: the
@@ -165,10 +179,7 @@ size_t plan_block(ahead_input* in, size_t slot) {
     g.allocated += kFirstLineBlock;
     return kFirstLineBlock;
   }
-  // An input's first block is small: when the merge reads it now, it is
-  // waiting for that block; when it starts early, the budget left over
-  // then gives a lead to more of the files that come next.
-  const size_t s = in->filled == 0 ? std::min(share(), kAheadMinBlock) : share();
+  const size_t s = next_share(in);
   if (fits(in->cap[slot], s)) return in->cap[slot];
   give_back(in->data[slot], in->cap[slot]);
   // A spare that fits. (A larger one is not taken: its size would count
