@@ -58,7 +58,7 @@ bool start_inputs(log_input* inputs, size_t n, char** paths) {
   const char* kIsOutput = "input file is output file";
   // Why each input opened ahead of its turn here failed, or null.
   std::unique_ptr<const char*[]> refused(new (std::nothrow) const char*[n]());
-  const size_t at_once = refused != nullptr ? inputs_at_once() : 1;
+  size_t at_once = refused != nullptr ? inputs_at_once() : 1;
   size_t opened = 0;
   auto open_one = [&](size_t i) -> const char* {
     log_input& in = inputs[i];
@@ -84,7 +84,23 @@ bool start_inputs(log_input* inputs, size_t n, char** paths) {
       print_input_failure(path, refused[i]);
       return false;
     }
-    switch (input_next(in)) {
+    input_status st = input_next(in);
+    if (st == input_status::failed && at_once > 1 && input_out_of_memory(in)) {
+      // Reading first lines at once ran out of memory: what the inputs
+      // opened ahead hold goes back, and the rest are read one at a time,
+      // so that what merges depends on no more than one input's needs.
+      for (size_t j = i; j < opened; ++j) input_release(inputs[j]);
+      inputs_free_spare();
+      at_once = 1;
+      opened = i + 1;
+      const char* why = open_one(i);
+      if (why != nullptr) {
+        print_input_failure(path, why);
+        return false;
+      }
+      st = input_next(in);
+    }
+    switch (st) {
       case input_status::ok:
         input_wait_turn(in);  // start-up holds one input's decoder at a time
         break;

@@ -71,7 +71,7 @@ bool raw_want(decoder& d, size_t want) {
       return false;
     }
     std::atomic_ref<uint64_t> consumed(*d.consumed);
-    if (got == 0 && file_shrank(r.fd, consumed.load(std::memory_order_relaxed))) {
+    if (got == 0 && file_shrank(r.fd, consumed.load(std::memory_order_relaxed), *d.extent)) {
       d.fault->problem = kFileTruncated;
       return false;
     }
@@ -109,7 +109,8 @@ void decoder_closer::operator()(decoder* d) const {
 size_t decoders_peak() { return peak.load(std::memory_order_relaxed); }
 
 decoder_ptr decoder_open(const input_format& f, int fd, const unsigned char* head,
-                         size_t head_len, read_fault& fault, uint64_t& consumed) {
+                         size_t head_len, read_fault& fault, uint64_t& consumed,
+                         const file_extent& extent) {
   if (f.ops == nullptr) {
     fault.problem = f.not_built;
     return nullptr;
@@ -125,6 +126,7 @@ decoder_ptr decoder_open(const input_format& f, int fd, const unsigned char* hea
     d->format = &f;
     d->fault = &fault;
     d->consumed = &consumed;
+    d->extent = &extent;
     d->raw.fd = fd;
     d->raw.buf.reset(new (std::nothrow) unsigned char[cap]);
   }
@@ -192,6 +194,11 @@ ssize_t decoder_read(decoder& d, char* out, size_t n) {
     if (s.failed || s.no_memory) return -1;
     if (s.ended) continue;
     if (at_end) return fail(d, d.format->truncated);
+    if (s.used == 0 && s.want > raw.end - raw.pos) {
+      if (!raw_want(d, s.want)) return -1;
+      if (raw.end - raw.pos < s.want) return fail(d, d.format->truncated);
+      continue;
+    }
     // No progress with input at hand: the data cannot be decoded.
     if (s.used == 0) return fail(d, d.format->corrupt);
   }

@@ -10,6 +10,7 @@
 
 #include "input/format.h"
 #include "input/read_fault.h"
+#include "input/sys_read.h"
 
 // The compressed bytes as they are read from the input's descriptor.
 struct raw_input {
@@ -33,6 +34,7 @@ struct decoder {
   // thread while a decoding thread writes it).
   read_fault* fault = nullptr;
   uint64_t* consumed = nullptr;
+  const file_extent* extent = nullptr;  // the owner's, to tell a cut
 };
 
 struct decoder_closer {
@@ -42,10 +44,11 @@ using decoder_ptr = std::unique_ptr<decoder, decoder_closer>;
 
 // A decoder for format f that reads descriptor fd, with the first
 // `head_len` bytes of the input already read into `head` (and counted in
-// `consumed`). Returns null with `fault` set: ENOMEM, or the format's
+// `consumed`), whose length is known as `extent` says. Returns null with `fault` set: ENOMEM, or the format's
 // not-built text when this build cannot decode it.
 decoder_ptr decoder_open(const input_format& f, int fd, const unsigned char* head,
-                         size_t head_len, read_fault& fault, uint64_t& consumed);
+                         size_t head_len, read_fault& fault, uint64_t& consumed,
+                         const file_extent& extent);
 
 // Decodes up to n (> 0) bytes into out: members one after another to the
 // end of the input, as the format's own tool does. Returns the count, 0 at

@@ -34,6 +34,10 @@ struct member_step {
   bool failed = false;  // the data cannot be decoded
   bool no_memory = false;
   const char* problem = nullptr;  // with failed: a more exact text, if any
+  // With nothing used or made: the step needs this many bytes at hand at
+  // once (a header) before it can go on. The input ending sooner is a
+  // truncated member.
+  size_t want = 0;
 };
 
 // What stands after a complete member.

@@ -77,6 +77,10 @@ void input_wait_turn(log_input& in) {
 
 size_t input_decoders_peak() { return decoders_peak(); }
 
+bool input_out_of_memory(const log_input& in) { return in.stream.fault.error == ENOMEM; }
+
+void inputs_free_spare() { decoders_forget(); }
+
 // Frees everything the input holds at once; the fault record stays.
 void input_release(log_input& in) {
   in.active = false;
@@ -110,13 +114,6 @@ uint64_t input_bytes_read(const log_input& in) { return source_position(in.strea
 namespace {
 
 void start_early();
-
-input_status end_input(log_input& in, input_status why) {
-  input_release(in);
-  start_early();  // its place in the pool is free
-  return why;
-}
-
 // Reads a waiting input again from its start (`early`: ahead of its turn,
 // while its first line is still to be written): a compressed file starts
 // decoding; its first line is passed over by catch_up(). False with the
@@ -138,18 +135,55 @@ bool resume(log_input& in, bool early) {
   return true;
 }
 
+input_status end_input(log_input& in, input_status why) {
+  input_release(in);
+  start_early();  // its place in the pool is free
+  return why;
+}
+
 // The waiting inputs in the order the merge expects to need them, and the
 // next one to start early.
 struct expected_turns {
   log_input* const* order = nullptr;
   size_t n = 0, next = 0;
   uint64_t refused = ~uint64_t{0};  // the pool's epoch when it had no room
+  // Memory ran out for an input read again: from then on each is read in
+  // its turn alone, as one core would, so that what merges never depends
+  // on how many inputs were started at once.
+  bool memory_short = false;
 } turns;
+
+// Puts an input that was read again from its start (and has not yet
+// passed its first line) back to waiting, giving back its buffer and
+// decoder.
+void wait_again(log_input& in) {
+  source_pause(in.stream);  // its decoding thread is done with it
+  in.stream.fault = read_fault{};
+  std::free(in.buf);
+  in.buf = nullptr;
+  in.cap = in.pos = in.scan = in.end = 0;
+  in.at_eof = false;
+  in.skip = 0;
+  in.start_failed = false;
+  in.waiting = true;
+}
+
+// Memory ran out reading `in` again: the inputs started ahead of their
+// turn go back to waiting, the kept decoder states are freed, and no more
+// start early.
+void make_room(const log_input& in) {
+  turns.memory_short = true;
+  for (size_t k = 0; k < turns.next; ++k) {
+    log_input& other = *turns.order[k];
+    if (&other != &in && other.active && !other.waiting && other.skip > 0) wait_again(other);
+  }
+  decoders_forget();
+}
 
 // Starts the next compressed waiting inputs decoding ahead of their turn,
 // as far as the pool has room. Cheap when nothing has changed.
 void start_early() {
-  while (turns.next < turns.n) {
+  while (turns.next < turns.n && !turns.memory_short) {
     log_input& in = *turns.order[turns.next];
     if (!in.waiting || !in.compressed) {  // its turn came, or it ended
       ++turns.next;
@@ -162,7 +196,13 @@ void start_early() {
       return;
     }
     ++turns.next;
-    if (!resume(in, true)) in.start_failed = true;  // told in its turn
+    if (resume(in, true)) continue;
+    if (in.stream.fault.error == ENOMEM) {  // it is read in its turn instead
+      wait_again(in);
+      turns.memory_short = true;
+    } else {
+      in.start_failed = true;  // told in its turn
+    }
   }
 }
 
@@ -170,17 +210,22 @@ void start_early() {
 // be) before its next line: checked at every line, so kept to a test.
 inline bool behind(const log_input& in) { return in.waiting || in.skip > 0 || in.start_failed; }
 
-// Brings an input that is behind up to its second line: read again from
-// its start and past its first line. False with the fault set.
-bool catch_up(log_input& in) {
-  const bool resumed = !in.waiting || resume(in, false);
-  in.line = {};  // written: its copy goes
-  std::free(in.first);
-  in.first = nullptr;
-  if (!resumed || in.start_failed) return false;
+// Reads an input that is behind again from its start and past its first
+// line, which must be the line it held: a file changed while it waited
+// ends with "file truncated", and nothing of it is spliced to that line.
+// False with the fault set.
+bool pass_held_line(log_input& in) {
+  if (in.waiting && !resume(in, false)) return false;
+  if (in.start_failed) return false;
+  const std::string_view held = in.line;
   while (in.skip > 0) {
     if (in.end > in.pos) {
       const size_t take = std::min(in.skip, in.end - in.pos);
+      if (std::memcmp(in.buf + in.pos, held.data() + (held.size() - in.skip), take) != 0) {
+        source_close(in.stream);  // no decoding thread writes the record now
+        in.stream.fault.problem = kFileTruncated;
+        return false;
+      }
       in.pos = in.scan = in.pos + take;
       in.skip -= take;
       continue;
@@ -194,6 +239,23 @@ bool catch_up(log_input& in) {
     }
     in.end = static_cast<size_t>(got);
   }
+  return true;
+}
+
+// Brings an input that is behind up to its second line. When memory runs
+// out on the way, what the inputs started early hold is given back and it
+// is read once more, alone. False with the fault set.
+bool catch_up(log_input& in) {
+  bool passed = pass_held_line(in);
+  if (!passed && in.stream.fault.error == ENOMEM && in.stream.fd >= 0) {
+    wait_again(in);
+    make_room(in);
+    passed = pass_held_line(in);
+  }
+  in.line = {};  // written: its copy goes
+  std::free(in.first);
+  in.first = nullptr;
+  if (!passed) return false;
   start_early();
   return true;
 }

@@ -109,9 +109,12 @@ input_status input_next_piece(log_input& in, std::string_view* piece,
 // is a regular file that its buffer does not hold whole, or compressed, it
 // keeps a copy of that line and its descriptor, and frees its buffer, its
 // decoder and its place in the decoding pool. When the merge first asks
-// for its next line, it reads the file again from the start (a plain file
-// from past the line), decoding ahead where it is compressed. A rotated
-// log whose days have not come yet so costs a descriptor and a line.
+// for its next line, it reads the file again from the start, decoding
+// ahead where it is compressed. A rotated log whose days have not come yet
+// so costs a descriptor and a line. The file must then still begin with
+// that line and be no shorter than what was read of it: otherwise it was
+// changed while it waited (copytruncate), and it ends with "file
+// truncated", never splicing new bytes to the line it held.
 void input_wait_turn(log_input& in);
 
 // Tells the stage in which order the merge expects to need the inputs
@@ -124,6 +127,12 @@ void inputs_expect_turns(log_input* const* order, size_t n);
 // Closes the stream and frees the buffer. (An input that runs dry or fails
 // has done so already.)
 void input_release(log_input& in);
+
+// True when the input failed for want of memory, which reading it alone,
+// with nothing else held, may not lack.
+bool input_out_of_memory(const log_input& in);
+// Frees the decoder states kept from closed decoders for the next ones.
+void inputs_free_spare();
 
 // The most decoders alive at once so far (for tests and benchmarks).
 size_t input_decoders_peak();

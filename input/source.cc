@@ -25,13 +25,15 @@ bool source_open(byte_source& src, const char* path) {
     return false;
   }
   struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  const bool stated = ::fstat(fd, &st) == 0;
+  if (!stated || S_ISDIR(st.st_mode)) {
+    src.fault.error = stated ? EISDIR : errno;
     ::close(fd);
-    src.fault.error = EISDIR;
     return false;
   }
   src.regular = S_ISREG(st.st_mode);
   if (src.regular) src.size = static_cast<uint64_t>(st.st_size);
+  src.extent.sized = src.size > 0;
   src.fd = fd;
   return true;
 }
@@ -44,7 +46,7 @@ ssize_t read_counted(byte_source& src, void* into, size_t n) {
   const ssize_t got = read_retrying(src.fd, into, n);
   if (got < 0) {
     src.fault.error = errno;
-  } else if (got == 0 && src.regular && file_shrank(src.fd, src.consumed)) {
+  } else if (got == 0 && src.regular && file_shrank(src.fd, src.consumed, src.extent)) {
     src.fault.problem = kFileTruncated;
     return -1;
   } else {
@@ -74,7 +76,7 @@ ssize_t sniff_and_open(byte_source& src, char* into, size_t n) {
     f = sniff_format(bytes, have, &undecided);
   }
   if (f == nullptr) return static_cast<ssize_t>(have);
-  src.dec = decoder_open(*f, src.fd, bytes, have, src.fault, src.consumed);
+  src.dec = decoder_open(*f, src.fd, bytes, have, src.fault, src.consumed, src.extent);
   if (src.dec == nullptr) return -1;
   // A regular file never blocks a worker for long: decode it ahead. Pipes
   // and other streams are decoded here, as they arrive.
@@ -127,17 +129,24 @@ uint64_t source_position(const byte_source& src) {
 void source_pause(byte_source& src) {
   src.ahead.reset();
   src.dec.reset();
-  // It will be read again from its start.
+  // It will be read again from its start, and must hold at least as much.
+  if (src.consumed > src.extent.seen) src.extent.seen = src.consumed;
   std::atomic_ref<uint64_t>(src.consumed).store(0, std::memory_order_relaxed);
 }
 
 bool source_rewind(byte_source& src, ahead_turn turn) {
   source_pause(src);
+  src.fault = read_fault{};
   if (::lseek(src.fd, 0, SEEK_SET) != 0) {
     src.fault.error = errno;
     return false;
   }
-  src.fault = read_fault{};
+  // Cut while it waited: what it held is gone, and what it holds now
+  // would be spliced to it.
+  if (file_shrank(src.fd, 0, src.extent)) {
+    src.fault.problem = kFileTruncated;
+    return false;
+  }
   src.started = false;
   src.ahead_allowed = true;
   src.turn = turn;

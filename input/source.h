@@ -27,6 +27,7 @@ struct byte_source {
                            // the pool's threads
   bool regular = false;    // the path is a regular file ...
   uint64_t size = 0;       // ... of this many bytes when it was opened
+  file_extent extent;      // ... and what is known of its length since
   // Bytes taken from the descriptor so far; a decoding thread may add to
   // it while the merge thread reads it (atomically, for progress).
   uint64_t consumed = 0;
@@ -53,11 +54,13 @@ uint64_t source_position(const byte_source& src);
 
 // Frees the decoder (and its place in the pool) but keeps the descriptor:
 // a regular file, read again from its start by source_rewind when needed.
+// How far it was read is kept: the file may not end before that.
 void source_pause(byte_source& src);
 
 // Goes back to the start of a regular file, to be read (and its format
 // told) again, decoding ahead where the file is compressed, for `turn`.
-// False with the fault set when the file cannot be sought.
+// False with the fault set when the file cannot be sought, or is now
+// shorter than what was read of it before (file truncated).
 bool source_rewind(byte_source& src, ahead_turn turn);
 
 // Tells the format now, as the first read would: a compressed file starts

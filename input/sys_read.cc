@@ -14,8 +14,10 @@ ssize_t read_retrying(int fd, void* buf, size_t n) {
   }
 }
 
-bool file_shrank(int fd, uint64_t consumed) {
+bool file_shrank(int fd, uint64_t consumed, const file_extent& known) {
   struct stat st;
-  return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-         static_cast<uint64_t>(st.st_size) < consumed;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (size == 0 && !known.sized) return false;
+  return size < consumed || size < known.seen;
 }

@@ -17,11 +17,23 @@ extern sys_read_fn sys_read;
 // byte count, 0 at end of file, or -1 with errno set.
 ssize_t read_retrying(int fd, void* buf, size_t n);
 
+// What is known of a regular file's length, to tell its end from a cut.
+struct file_extent {
+  // False for a file that reported a size of 0 when it was opened (as
+  // /proc files do, whatever they hold): while it still says 0, an end
+  // found in it is its end.
+  bool sized = true;
+  // Bytes read of it before it was last read again from its start: it
+  // cannot end before them unless it was cut.
+  uint64_t seen = 0;
+};
+
 // For a read that found the end: true when fd is a regular file now
-// shorter than the `consumed` bytes read from it, so that the end found
-// is not the file's (it was truncated in place while it was read, as
-// copytruncate rotation does).
-bool file_shrank(int fd, uint64_t consumed);
+// shorter than the `consumed` bytes read from it (or than what was seen
+// before), so that the end found is not the file's (it was truncated in
+// place while it was read, or while it waited, as copytruncate rotation
+// does).
+bool file_shrank(int fd, uint64_t consumed, const file_extent& known);
 
 // The problem text for such a file.
 inline constexpr const char* kFileTruncated = "file truncated";
