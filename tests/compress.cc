@@ -89,10 +89,12 @@ std::string lzma_alone(std::string_view data) {
 #endif
 
 #ifdef BRAIDLOGS_LZ4
-// With a content checksum, as the lz4 command writes by default.
-std::string lz4_frame(std::string_view data) {
+// With a content checksum, as the lz4 command writes by default, and
+// blocks of 64 KiB (or as `block` says).
+std::string lz4_frame(std::string_view data, LZ4F_blockSizeID_t block = LZ4F_default) {
   LZ4F_preferences_t prefs{};
   prefs.frameInfo.contentChecksumFlag = LZ4F_contentChecksumEnabled;
+  prefs.frameInfo.blockSizeID = block;
   std::string out(LZ4F_compressFrameBound(data.size(), &prefs), '\0');
   const size_t len = LZ4F_compressFrame(out.data(), out.size(), data.data(), data.size(), &prefs);
   if (LZ4F_isError(len)) throw std::runtime_error("lz4");
@@ -140,7 +142,7 @@ const compressor kCompressors[] = {
     {"zstd", zstd_frame},
 #endif
 #ifdef BRAIDLOGS_LZ4
-    {"lz4", lz4_frame},
+    {"lz4", [](std::string_view data) { return lz4_frame(data); }},
 #endif
     {"", nullptr},
 };
@@ -181,6 +183,38 @@ std::string gzip_with_all_header_fields(std::string_view data) {
   h.comment = reinterpret_cast<Bytef*>(comment);
   h.hcrc = 1;
   return gzip_member(data, &h);
+#else
+  (void)data;
+  return {};
+#endif
+}
+
+std::string zstd_with_window(std::string_view data, int window_log) {
+#ifdef BRAIDLOGS_ZSTD
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, window_log);
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0);
+  std::string out(ZSTD_compressBound(data.size()) + 64, '\0');
+  ZSTD_outBuffer o = {out.data(), out.size(), 0};
+  ZSTD_inBuffer i = {data.data(), data.size(), 0};
+  // Given a piece at a time, the size is not known and the window stays.
+  size_t left = ZSTD_compressStream2(cctx, &o, &i, ZSTD_e_continue);
+  while (!ZSTD_isError(left) && (left = ZSTD_compressStream2(cctx, &o, &i, ZSTD_e_end)) > 0) {
+  }
+  ZSTD_freeCCtx(cctx);
+  if (ZSTD_isError(left)) throw std::runtime_error("zstd");
+  out.resize(o.pos);
+  return out;
+#else
+  (void)data;
+  (void)window_log;
+  return {};
+#endif
+}
+
+std::string lz4_with_large_blocks(std::string_view data) {
+#ifdef BRAIDLOGS_LZ4
+  return lz4_frame(data, LZ4F_max4MB);
 #else
   (void)data;
   return {};

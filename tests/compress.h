@@ -23,3 +23,11 @@ std::string compress(std::string_view name, std::string_view data);
 // field, a file name, a comment and the header CRC. Empty when this build
 // has no gzip.
 std::string gzip_with_all_header_fields(std::string_view data);
+
+// One zstd frame that asks for a window of 2^window_log bytes, whatever its
+// size, as zstd --long writes from a pipe. Empty when this build has no zstd.
+std::string zstd_with_window(std::string_view data, int window_log);
+
+// One lz4 frame of blocks of up to 4 MiB, as the lz4 command writes by
+// default. Empty when this build has no lz4.
+std::string lz4_with_large_blocks(std::string_view data);

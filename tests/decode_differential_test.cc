@@ -66,6 +66,8 @@ const variant kVariants[] = {
     {"lz4", "lz4 -q -c $A; lz4 -q -c $E; lz4 -q -c $B", "lz4 -dc", true},
     {"lz4", "lz4 -q -BX -B4 -c $A", "lz4 -dc", true},
     {"lz4", "lz4 -q -BD --no-frame-crc -c $A; printf 'P*M\\030\\002\\0\\0\\0!!'", "lz4 -dc"},
+    {"lz4", "lz4 -q -l -c $A; lz4 -q -c $B", "lz4 -dc", true},  // legacy frames
+    {"lz4", "lz4 -q -c $B; lz4 -q -l -c $A; lz4 -q -l -c $E; lz4 -q -l -c $B", "lz4 -dc"},
 };
 
 class Differential : public ::testing::Test {
