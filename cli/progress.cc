@@ -34,7 +34,8 @@ struct progress_state {
   const log_input* inputs = nullptr;
   size_t n = 0;
   const output* out = nullptr;
-  uint64_t total = 0;  // bytes of the inputs that are regular files
+  bool sized = false;   // an input is a regular file: percent can be told
+  double fraction = 0;  // the most drawn: it never goes back
 } g;
 
 // Read by the signal handler: whether a line is on the screen.
@@ -85,13 +86,50 @@ size_t terminal_width() {
   return ws.ws_col;
 }
 
-// How far the merge has read into the regular files, each counted up to
-// its size.
-uint64_t bytes_done() {
-  uint64_t done = 0;
-  for (size_t i = 0; i < g.n; ++i)
-    done += std::min(input_bytes_read(g.inputs[i]), input_size(g.inputs[i]));
-  return done;
+// Text per compressed byte assumed until a compressed input has shown
+// its own (logs compress 5 to 20 times), and the compressed bytes read
+// before an input's own ratio is trusted.
+constexpr double kGuessedRatio = 8;
+constexpr uint64_t kRatioSample = uint64_t{1} << 20;
+
+// The text the inputs hold and how much of it has been read, estimated: a
+// plain file holds its size; a compressed one what it has given so far
+// plus what is left of it at its own ratio of text to compressed bytes
+// (once it has shown one, else the ratio the compressed inputs have shown
+// together); an input that has ended counts whole, at what it gave. Pipes
+// add nothing: their size is unknown.
+void estimate(double* done, double* total) {
+  double text = 0, packed = 0;
+  for (size_t i = 0; i < g.n; ++i) {
+    const log_input& in = g.inputs[i];
+    const uint64_t read = std::min(input_bytes_read(in), input_size(in));
+    if (!input_compressed(in) || input_size(in) == 0) continue;
+    if (!in.active || read >= kRatioSample) {
+      text += static_cast<double>(input_text_read(in));
+      packed += static_cast<double>(in.active ? read : input_size(in));
+    }
+  }
+  const double shared = packed > 0 ? text / packed : kGuessedRatio;
+  *done = *total = 0;
+  for (size_t i = 0; i < g.n; ++i) {
+    const log_input& in = g.inputs[i];
+    const double given = static_cast<double>(input_text_read(in));
+    const uint64_t size = input_size(in);
+    if (!in.active) {
+      *done += given;
+      *total += given;
+    } else if (size == 0) {
+      continue;
+    } else if (!input_compressed(in)) {
+      *done += static_cast<double>(std::min(input_bytes_read(in), size));
+      *total += static_cast<double>(size);
+    } else {
+      const uint64_t read = std::min(input_bytes_read(in), size);
+      const double ratio = read >= kRatioSample ? given / static_cast<double>(read) : shared;
+      *done += given;
+      *total += given + static_cast<double>(size - read) * ratio;
+    }
+  }
 }
 
 // "123.4 MiB" and the like.
@@ -105,60 +143,112 @@ void human(char* out, size_t cap, double bytes) {
   std::snprintf(out, cap, u == 0 ? "%.0f %s" : "%.1f %s", bytes, units[u]);
 }
 
-// Draws the line, cut to the terminal's width (one column is left free, so
-// that no terminal wraps it).
-void draw(double now, bool waiting) {
-  const double elapsed = now - g.start;
-  const double fraction =
-      std::min(1.0, static_cast<double>(bytes_done()) / static_cast<double>(g.total));
-  const double written = static_cast<double>(g.out->written);
-  char w[32], r[32], tail[32];
-  human(w, sizeof w, written);
-  human(r, sizeof r, written / elapsed);
-  if (waiting) {
-    std::snprintf(tail, sizeof tail, "waiting for input");
-  } else {
-    const long secs = fraction > 0 ? std::lround(elapsed * (1 - fraction) / fraction) : 0;
-    std::snprintf(tail, sizeof tail, "%ld:%02ld left", secs / 60, secs % 60);
-  }
-  char text[160];
-  const int len = std::snprintf(text, sizeof text, "%3.0f%%  %s written  %s/s  %s",
-                                100.0 * fraction, w, r, tail);
+// Writes the fields that fit the terminal's width, less a column so that
+// no terminal wraps the line, in their order, joined by two spaces. When
+// all do not fit, whole fields are left out, the least useful first (the
+// lowest `keep`); one that still does not fit is left out too.
+struct field {
+  const char* text;
+  int keep;
+};
+
+void draw_fields(double now, const field* fields, size_t count) {
   const size_t width = terminal_width();
   if (width < 2) return;
-  const size_t fit = std::min(static_cast<size_t>(std::max(len, 0)), width - 1);
-  std::fprintf(stderr, "\r%.*s\033[K", static_cast<int>(fit), text);
+  bool in[8] = {};
+  size_t len = 0;
+  for (int keep = 9; keep >= 0; --keep) {  // the most useful first
+    for (size_t i = 0; i < count; ++i) {
+      if (fields[i].keep != keep) continue;
+      const size_t more = std::strlen(fields[i].text) + (len > 0 ? 2 : 0);
+      if (len + more > width - 1) continue;
+      in[i] = true;
+      len += more;
+    }
+  }
+  char text[200];
+  size_t at = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (!in[i]) continue;
+    at += static_cast<size_t>(std::snprintf(text + at, sizeof text - at, "%s%s",
+                                            at > 0 ? "  " : "", fields[i].text));
+  }
+  std::fprintf(stderr, "\r%s\033[K", text);
   std::fflush(stderr);
   shown = 1;
   g.last = now;
+}
+
+// The merge's line: percent and time left where the inputs' sizes tell
+// them, the log bytes written and their rate, or that it waits.
+void draw(double now, bool waiting) {
+  const double elapsed = now - g.start;
+  double done = 0, total = 0;
+  if (g.sized) estimate(&done, &total);
+  if (total > 0) g.fraction = std::max(g.fraction, std::min(1.0, done / total));
+  const double written = static_cast<double>(g.out->written);
+  char pct[16], w[48], r[48], tail[32];
+  std::snprintf(pct, sizeof pct, "%3.0f%%", 100.0 * g.fraction);
+  human(w, sizeof w, written);
+  std::strcat(w, " written");
+  human(r, sizeof r, elapsed > 0 ? written / elapsed : 0);
+  std::strcat(r, "/s");
+  if (waiting) {
+    std::snprintf(tail, sizeof tail, "waiting for input");
+  } else if (total > 0 && g.fraction > 0) {
+    const long secs = std::lround(elapsed * (1 - g.fraction) / g.fraction);
+    std::snprintf(tail, sizeof tail, "%ld:%02ld left", secs / 60, secs % 60);
+  } else {
+    tail[0] = '\0';
+  }
+  field fields[4] = {{pct, waiting ? 7 : 9}, {w, 6}, {r, 5}, {tail, waiting ? 9 : 8}};
+  size_t count = 0;
+  field shown_fields[4];
+  for (const field& f : fields) {
+    if (f.text[0] == '\0' || (f.text == pct && total <= 0)) continue;
+    shown_fields[count++] = f;
+  }
+  draw_fields(now, shown_fields, count);
 }
 
 }  // namespace
 
 double (*progress_clock)() = monotonic_seconds;
 
-void progress_start(const log_input* inputs, size_t n, const output& out) {
+void progress_begin() {
   g = progress_state{};
   if (!output_is_a_file() || !terminal_can_erase()) return;
-  g.inputs = inputs;
-  g.n = n;
-  g.out = &out;
-  for (size_t i = 0; i < n; ++i) g.total += input_size(inputs[i]);
-  g.enabled = g.total > 0;
-  if (!g.enabled) return;
+  g.enabled = true;
   g.start = progress_clock();
   catch_ending_signals();
 }
 
-void progress_tick(void*) {
+void progress_opening(size_t opened, size_t n) {
   if (!g.enabled) return;
+  const double now = progress_clock();
+  if (now - g.start < kQuietStart || (shown && now - g.last < kRedraw)) return;
+  char text[48];
+  std::snprintf(text, sizeof text, "opening %zu/%zu", opened, n);
+  const field f = {text, 9};
+  draw_fields(now, &f, 1);
+}
+
+void progress_start(const log_input* inputs, size_t n, const output& out) {
+  g.inputs = inputs;
+  g.n = n;
+  g.out = &out;
+  for (size_t i = 0; i < n; ++i) g.sized = g.sized || input_size(inputs[i]) > 0;
+}
+
+void progress_tick(void*) {
+  if (!g.enabled || g.out == nullptr) return;
   const double now = progress_clock();
   if (now - g.start < kQuietStart || (shown && now - g.last < kRedraw)) return;
   draw(now, false);
 }
 
 void progress_waiting(void*) {
-  if (!g.enabled) return;
+  if (!g.enabled || g.out == nullptr) return;
   const double now = progress_clock();
   if (now - g.start >= kQuietStart) draw(now, true);
 }

@@ -72,6 +72,7 @@ bool start_inputs(log_input* inputs, size_t n, char** paths) {
   for (size_t i = 0; i < n; ++i) {
     log_input& in = inputs[i];
     const char* path = paths[i];
+    progress_opening(i + 1, n);
     for (; opened < n && opened < i + at_once; ++opened) {
       const char* why = open_one(opened);
       if (refused != nullptr) refused[opened] = why;
@@ -178,6 +179,7 @@ int braidlogs_run(int argc, char** argv, const decode_plan& plan) {
     print_no_memory();
     return 1;
   }
+  progress_begin();
   const int status =
       start_inputs(inputs.get(), n, argv + 1) ? merge_to_stdout(inputs.get(), n) : 1;
   for (size_t i = 0; i < n; ++i) input_release(inputs[i]);

@@ -21,11 +21,15 @@ sniff_result zip_sniff(const unsigned char* p, size_t n) {
 // Formats the tools read but braidlogs refuses, by name, at start-up: a
 // .Z file or a zip archive is rarely a log, and its bytes must never be
 // merged as text.
+// Each message says what to do instead.
 const input_format compress_format = {
-    "compress", "", "", "compress (.Z) data, which braidlogs does not read", compress_sniff,
+    "compress", "", "",
+    "compress (.Z) data, which braidlogs does not read; decompress it first (gzip -dc)",
+    compress_sniff, nullptr};
+const input_format zip_format = {
+    "zip", "", "",
+    "a zip archive, which braidlogs does not read; extract the log first (unzip -p)", zip_sniff,
     nullptr};
-const input_format zip_format = {"zip", "", "", "a zip archive, which braidlogs does not read",
-                                 zip_sniff, nullptr};
 
 const input_format* const kFormats[] = {&gzip_format, &bzip2_format, &xz_format,
                                         &lzma_format, &lzip_format,  &zstd_format,

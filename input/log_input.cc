@@ -47,10 +47,12 @@ void input_start(log_input& in) {
   in.stream.ahead_allowed = true;
   in.stream.turn = ahead_turn::first_line;
   const ssize_t got = source_begin(in.stream, in.buf, std::min(in.cap, kSmallestBlock));
-  if (got < 0)
+  if (got < 0) {
     in.start_failed = true;
-  else
+  } else {
     in.end = static_cast<size_t>(got);
+    in.text = in.end;
+  }
 }
 
 size_t inputs_at_once() { return std::max(ahead_threads(), 1u); }
@@ -111,6 +113,10 @@ uint64_t input_size(const log_input& in) { return in.stream.regular ? in.stream.
 
 uint64_t input_bytes_read(const log_input& in) { return source_position(in.stream); }
 
+bool input_compressed(const log_input& in) { return in.stream.compressed; }
+
+uint64_t input_text_read(const log_input& in) { return in.text; }
+
 namespace {
 
 void start_early();
@@ -132,6 +138,7 @@ bool resume(log_input& in, bool early) {
   const ssize_t got = source_begin(in.stream, in.buf, in.cap);
   if (got < 0) return false;
   in.end = static_cast<size_t>(got);
+  in.text = in.end;
   return true;
 }
 
@@ -238,6 +245,7 @@ bool pass_held_line(log_input& in) {
       return false;
     }
     in.end = static_cast<size_t>(got);
+    in.text += in.end;
   }
   return true;
 }
@@ -297,6 +305,7 @@ input_status refill(log_input& in, input_wait wait) {
     return input_status::dry;
   }
   in.end += static_cast<size_t>(got);
+  in.text += static_cast<uint64_t>(got);
   return input_status::ok;
 }
 

@@ -43,6 +43,7 @@ struct log_input {
   size_t end = 0;   // end of the bytes read
   bool at_eof = false;
   size_t block = 0;  // the buffer's size when reading
+  uint64_t text = 0;  // bytes of text read since it was (last) read from its start
   bool first_line = true;  // no line read yet: a regular file reads little
   // Waiting its turn: the input holds its first line alone (a copy in
   // `first`), and is read again from its start, past that line, when the
@@ -153,3 +154,9 @@ bool input_is_file(const log_input& in, dev_t dev, ino_t ino);
 // safe while they run.
 uint64_t input_size(const log_input& in);
 uint64_t input_bytes_read(const log_input& in);
+// Whether its data is compressed (known once its first bytes are read),
+// and the bytes of text read so far since it was last read from its
+// start: with the two above, how much text a compressed file holds can be
+// estimated.
+bool input_compressed(const log_input& in);
+uint64_t input_text_read(const log_input& in);

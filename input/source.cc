@@ -76,6 +76,7 @@ ssize_t sniff_and_open(byte_source& src, char* into, size_t n) {
     f = sniff_format(bytes, have, &undecided);
   }
   if (f == nullptr) return static_cast<ssize_t>(have);
+  src.compressed = true;
   src.dec = decoder_open(*f, src.fd, bytes, have, src.fault, src.consumed, src.extent);
   if (src.dec == nullptr) return -1;
   // A regular file never blocks a worker for long: decode it ahead. Pipes

@@ -25,6 +25,7 @@ struct byte_source {
   decoder_ptr dec;         // null for plain text, or when decoding ahead
   ahead_ptr ahead;         // a compressed regular file, decoded ahead by
                            // the pool's threads
+  bool compressed = false;  // its first bytes were a format's signature
   bool regular = false;    // the path is a regular file ...
   uint64_t size = 0;       // ... of this many bytes when it was opened
   file_extent extent;      // ... and what is known of its length since

@@ -13,7 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -164,12 +167,109 @@ TEST_F(Progress, AbsentWhereItWouldGetInTheWay) {
   EXPECT_EQ(r.err, "");
 }
 
-// Cut to the terminal's width, less a column, so that it never wraps.
-TEST_F(Progress, FitsANarrowTerminal) {
-  const run_result r = run_on_terminal({a, b}, {.cols = 30});
+// Cut to the terminal's width, less a column, so that it never wraps, by
+// leaving out whole fields: what shows is always whole.
+TEST_F(Progress, FitsANarrowTerminalWithWholeFields) {
+  const std::regex whole(
+      R"(\s*\d+%|\d+(\.\d)? (B|KiB|MiB|GiB) written|\d+(\.\d)? (B|KiB|MiB|GiB)/s|\d+:\d\d left|waiting for input|opening \d+/\d+)");
+  for (const unsigned short cols : {20, 30, 40}) {
+    const run_result r = run_on_terminal({a, b}, {.cols = cols});
+    const std::vector<std::string> lines = drawn(r.err);
+    ASSERT_FALSE(lines.empty()) << cols;
+    for (const std::string& l : lines) {
+      EXPECT_LE(l.size(), cols - 1u) << l;
+      for (size_t at = 0, end; at <= l.size(); at = end + 2) {
+        end = std::min(l.find("  ", l.find_first_not_of(' ', at)), l.size());
+        EXPECT_TRUE(std::regex_match(l.substr(at, end - at), whole)) << cols << ": " << l;
+      }
+    }
+    EXPECT_NE(lines.back().find('%'), std::string::npos) << cols << ": " << lines.back();
+  }
+}
+
+// A farm laid out as delaycompress leaves it: each server's older days
+// compressed, its newest two plain. Percent follows the text merged, not
+// the bytes of the files read (a compressed byte holds many of text): at
+// every drawing it is near the share of the text written so far, it never
+// falls, and the last line drawn is near 100.
+TEST_F(Progress, PercentFollowsTheTextOfCompressedAndPlainDays) {
+  if (!can_compress("gzip")) GTEST_SKIP() << "built without gzip";
+  std::vector<std::string> paths;
+  double text_bytes = 0;
+  std::mt19937 rng(5);
+  for (int s = 0; s < 3; ++s) {
+    for (int d = 0; d < 6; ++d) {
+      std::string text;
+      for (int i = 0; i < 3000; ++i)  // pages drawn at random, to compress as a real log does
+        text += clf_at(d * 12000 + 4 * i + s, "p/" + std::to_string(rng() % 100000), s);
+      text_bytes += static_cast<double>(text.size());
+      const std::string name = "web" + std::to_string(s) + "." + std::to_string(6 - d);
+      paths.push_back(d < 4 ? dir.write(name + ".gz", compress("gzip", text)) : dir.write(name, text));
+    }
+  }
+  const run_result r = run_on_terminal(paths);
+  EXPECT_EQ(r.status, 0) << r.err;
+  int last = -1;
+  size_t percents = 0;
+  for (const std::string& l : drawn(r.err)) {
+    if (l.find('%') == std::string::npos) continue;
+    const int pct = std::stoi(l);
+    const double unit = l.find("KiB written") != std::string::npos ? 1024 : 1048576;
+    const double written = std::stod(l.substr(l.find('%') + 1)) * unit;
+    EXPECT_NEAR(pct, 100 * written / text_bytes, 15) << l;
+    EXPECT_GE(pct, last) << l;
+    last = pct;
+    ++percents;
+  }
+  EXPECT_GE(percents, 3u);
+  EXPECT_GE(last, 95);
+}
+
+// Opening many inputs takes a while: the line says so before the merge.
+TEST_F(Progress, ShownWhileASlowStartUpOpensTheInputs) {
+  std::vector<std::string> paths;
+  for (int i = 0; i < 12; ++i) paths.push_back(dir.write("s" + std::to_string(i), sample_log(5, i + 1)));
+  const run_result r = run_on_terminal(paths);
+  EXPECT_EQ(r.status, 0);
   const std::vector<std::string> lines = drawn(r.err);
   ASSERT_FALSE(lines.empty());
-  for (const std::string& l : lines) EXPECT_LE(l.size(), 29u) << l;
+  EXPECT_TRUE(lines.front().starts_with("opening ")) << lines.front();
+  EXPECT_TRUE(lines.front().ends_with("/12")) << lines.front();
+}
+
+// Pipes alone have no size: the line shows what is known, the bytes
+// written and their rate, with no percent and no time left.
+TEST_F(Progress, PipesAloneShowBytesAndRate) {
+  std::vector<std::string> fifos;
+  std::vector<pid_t> writers;
+  for (int i = 0; i < 2; ++i) {
+    fifos.push_back(dir.file("pipe" + std::to_string(i)));
+    ASSERT_EQ(mkfifo(fifos.back().c_str(), 0600), 0);
+    const pid_t w = fork();
+    if (w == 0) {
+      const std::string text = sample_log(40000, i + 1);
+      const int fd = open(fifos.back().c_str(), O_WRONLY);
+      for (size_t at = 0; fd >= 0 && at < text.size();) {
+        const ssize_t n = write(fd, text.data() + at, text.size() - at);
+        if (n <= 0) break;
+        at += static_cast<size_t>(n);
+      }
+      _exit(0);
+    }
+    writers.push_back(w);
+  }
+  const run_result r = run_on_terminal(fifos);
+  for (const pid_t w : writers) waitpid(w, nullptr, 0);
+  EXPECT_EQ(r.status, 0);
+  const std::vector<std::string> lines = drawn(r.err);
+  ASSERT_FALSE(lines.empty());
+  for (const std::string& l : lines) {
+    EXPECT_EQ(l.find('%'), std::string::npos) << l;
+    EXPECT_EQ(l.find("left"), std::string::npos) << l;
+  }
+  EXPECT_NE(lines.back().find(" written  "), std::string::npos) << lines.back();
+  EXPECT_TRUE(lines.back().ends_with("/s") || lines.back().ends_with("waiting for input"))
+      << lines.back();
 }
 
 TEST_F(Progress, ErasedBeforeAnErrorMessage) {

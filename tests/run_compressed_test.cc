@@ -41,8 +41,8 @@ TEST(CompressedCli, InputsRefusedAtStartUp) {
   } kCases[] = {
       {gz, ""},  // the empty-input message
       {gz + "junk", "trailing garbage after compressed data\n"},
-      {"\x1f\x9d\x90" + sample_log(3, 1), "compress (.Z) data, which braidlogs does not read\n"},
-      {"PK\x03\x04\x14" + sample_log(3, 1), "a zip archive, which braidlogs does not read\n"},
+      {"\x1f\x9d\x90" + sample_log(3, 1), "compress (.Z) data, which braidlogs does not read; decompress it first (gzip -dc)\n"},
+      {"PK\x03\x04\x14" + sample_log(3, 1), "a zip archive, which braidlogs does not read; extract the log first (unzip -p)\n"},
   };
   for (const auto& c : kCases) {
     if (c.bytes.empty() || (c.bytes[0] == '\x1f' && c.bytes[1] == '\x8b' && gz.empty())) continue;
