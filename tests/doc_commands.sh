@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every command shown in the man page's EXAMPLES and in the README's
-# recipes, in a scratch folder laid out the way those commands expect (as
-# a log rotation leaves it: empty access.log files, a single-log host), with
+# recipes (the same commands), each in a fresh copy of a folder laid out
+# the way those commands expect (as a log rotation leaves it: an empty
+# access.log, a single-log host), with
 # the built braidlogs first on PATH and a stand-in for ssh that runs the
 # remote command against a local folder named for the host. A command
 # passes when it exits 0 with nothing on standard error (braidlogs says
@@ -28,44 +29,50 @@ SSH
 chmod +x tools/ssh
 export PATH="$work/tools:$PATH"
 
-# Three servers' logs from examples/, in the places the commands name, as
-# a rotation leaves them: some access.log files empty, one host (web3)
-# with a single log under nginx/.
-i=0
-for f in "$src"/examples/*.log; do
-  i=$((i + 1))
+# A farm as rotation leaves it, from the three servers' logs in examples/:
+# web1 with access.log, access.log.1 and access.log.2.gz; web2 the same
+# but its access.log just rotated (empty); web3 a host with a single log.
+# The same files lie under each host's /var/log/nginx for ssh.
+mkdir farm
+cd farm
+ex=("$src"/examples/*.log)
+for i in 1 2 3; do
   mkdir -p web$i/var/log/nginx
-  cp "$f" web$i/access.log
-  cp "$f" web$i/var/log/access.log
-  cp "$f" web$i/var/log/access.log.1
-  cp "$f" web$i/var/log/nginx/access.log
-  [ $i = 3 ] || cp "$f" web$i/var/log/nginx/access.log.1
+  cp "${ex[$((i - 1))]}" web$i/access.log
+  if [ $i != 3 ]; then
+    cp "${ex[$((i % 3))]}" web$i/access.log.1
+    gzip -c "${ex[$(((i + 1) % 3))]}" > web$i/access.log.2.gz
+  fi
 done
-: > web1/var/log/nginx/access.log
-gzip -c web2/access.log > web1/var/log/nginx/access.log.2.gz
-for d in a b; do
-  mkdir -p $d
-  cp web1/access.log $d/access.log.2 && gzip $d/access.log.2
-  cp web2/access.log $d/access.log.1
-  cp web3/access.log $d/access.log
-done
-: > a/access.log
-cp web1/access.log access.log
+: > web2/access.log
+for i in 1 2 3; do cp web$i/access.log* web$i/var/log/nginx/; done
+cd ..
+lines=$(for f in farm/web*/access.log*; do gzip -dcf "$f"; done | wc -l)
 
-# The commands: EXAMPLES blocks of the man page (roff escapes undone), then
-# the ```sh blocks of the README's "Recipes" section.
+# The commands: the EXAMPLES blocks of the man page (roff escapes undone)
+# and the ```sh blocks of the README's farm and "Recipes" sections, which
+# must be the same commands in the same order. The first defines `merge`;
+# it is run before each of the others.
 awk '/^\.SH EXAMPLES/{on=1; next} /^\.SH/{on=0} on && /^\.EX/{blk=1; next}
      on && /^\.EE/{blk=0; print "\036"; next} on && blk' "$man" |
-  sed -e 's/\\e/\\/g' -e 's/\\-/-/g' > commands
-awk '/^## /{on=($0 ~ /^## Recipes/)} on && /^```sh/{blk=1; next}
-     on && blk && /^```/{blk=0; print "\036"; next} on && blk' "$readme" >> commands
+  sed -e 's/\\e/\\/g' -e 's/\\-/-/g' > man-commands
+awk '/^## /{on=($0 ~ /^## (Recipes|A farm)/)} on && /^```sh/{blk=1; next}
+     on && blk && /^```/{blk=0; print "\036"; next} on && blk' "$readme" > commands
+if ! cmp -s man-commands commands; then
+  echo "FAILED: the man page's examples are not the README's recipes"
+  diff man-commands commands || true
+  exit 1
+fi
 
-fail=0 ran=0
+fail=0 ran=0 prelude=
 while IFS= read -r -d $'\036' cmd; do
   cmd=${cmd#$'\n'}
   [ -n "${cmd//[$'\n' ]/}" ] || continue
+  if [[ $cmd == merge\(\)* ]]; then prelude=$cmd; continue; fi
+  [ -n "$prelude" ] || { echo "FAILED: no merge definition before: $cmd"; exit 1; }
   ran=$((ran + 1))
-  if ! bash -c "$cmd" > out 2> err || [ -s err ]; then
+  rm -rf run && cp -r farm run
+  if ! (cd run && bash -c "$prelude"$'\n'"$cmd" > ../out 2> ../err) || [ -s err ]; then
     echo "FAILED: $cmd"; cat err; fail=1; continue
   fi
   if [ ! -s out ] && [[ $cmd != *" > "* ]]; then
@@ -73,6 +80,9 @@ while IFS= read -r -d $'\036' cmd; do
   fi
   if [[ $cmd == *"uniq -c"* ]] && grep -vqE '^ *[0-9]+ [0-9]{2}/[A-Z][a-z]{2}/[0-9]{4}:[0-9]{2}$' out; then
     echo "FAILED (not counts per hour): $cmd"; head -3 out; fail=1
+  fi
+  if [ -f run/site.log ] && [ "$(wc -l < run/site.log)" -ne "$lines" ]; then
+    echo "FAILED (not every line): $cmd"; fail=1
   fi
 done < commands
 echo "$ran commands run"
