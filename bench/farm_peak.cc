@@ -6,7 +6,10 @@
 #include "cli/run.h"
 
 int main(int argc, char** argv) {
-  const int status = braidlogs_run(argc, argv);
-  std::fprintf(stderr, "decoders alive at once: %zu\n", input_decoders_peak());
+  size_t peak = 0;
+  decode_plan plan;
+  plan.decoders_peak = &peak;
+  const int status = braidlogs_run(argc, argv, plan);
+  std::fprintf(stderr, "decoders alive at once: %zu\n", peak);
   return status;
 }

@@ -35,7 +35,6 @@ void select_next(benchmark::State& state, bool with_runner_up) {
     benchmark::DoNotOptimize(t.node[0]);
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
-  tree_free(t);
 }
 
 void BM_SelectNext(benchmark::State& state) { select_next(state, false); }

@@ -104,9 +104,9 @@ void estimate(double* done, double* total) {
     const log_input& in = g.inputs[i];
     const uint64_t read = std::min(input_bytes_read(in), input_size(in));
     if (!input_compressed(in) || input_size(in) == 0) continue;
-    if (!in.active || read >= kRatioSample) {
+    if (!input_active(in) || read >= kRatioSample) {
       text += static_cast<double>(input_text_read(in));
-      packed += static_cast<double>(in.active ? read : input_size(in));
+      packed += static_cast<double>(input_active(in) ? read : input_size(in));
     }
   }
   const double shared = packed > 0 ? text / packed : kGuessedRatio;
@@ -115,7 +115,7 @@ void estimate(double* done, double* total) {
     const log_input& in = g.inputs[i];
     const double given = static_cast<double>(input_text_read(in));
     const uint64_t size = input_size(in);
-    if (!in.active) {
+    if (!input_active(in)) {
       *done += given;
       *total += given;
     } else if (size == 0) {

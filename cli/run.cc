@@ -52,17 +52,16 @@ void raise_descriptor_limit() {
 // Opens and primes every input in command-line order, reading a few
 // inputs' first lines at once. The first failure in that order is reported
 // and ends start-up, before anything is written.
-bool start_inputs(log_input* inputs, size_t n, char** paths) {
+bool start_inputs(input_set* set, log_input* inputs, const char** refused, size_t n,
+                  char** paths) {
   struct stat out;
   if (::fstat(STDOUT_FILENO, &out) != 0) out.st_mode = 0;
   const char* kIsOutput = "input file is output file";
-  // Why each input opened ahead of its turn here failed, or null.
-  std::unique_ptr<const char*[]> refused(new (std::nothrow) const char*[n]());
-  size_t at_once = refused != nullptr ? inputs_at_once() : 1;
+  size_t at_once = inputs_at_once(set);
   size_t opened = 0;
   auto open_one = [&](size_t i) -> const char* {
     log_input& in = inputs[i];
-    if (!input_open(in, paths[i])) return input_error_text(in);
+    if (!input_open(in, paths[i], set)) return input_error_text(in);
     // Merging a file into itself would read back its own output without
     // end (with >>) or find it emptied (with >), so it is refused.
     if (S_ISREG(out.st_mode) && input_is_file(in, out.st_dev, out.st_ino)) return kIsOutput;
@@ -73,15 +72,8 @@ bool start_inputs(log_input* inputs, size_t n, char** paths) {
     log_input& in = inputs[i];
     const char* path = paths[i];
     progress_opening(i + 1, n);
-    for (; opened < n && opened < i + at_once; ++opened) {
-      const char* why = open_one(opened);
-      if (refused != nullptr) refused[opened] = why;
-      else if (why != nullptr) {
-        print_input_failure(path, why);
-        return false;
-      }
-    }
-    if (refused != nullptr && refused[i] != nullptr) {
+    for (; opened < n && opened < i + at_once; ++opened) refused[opened] = open_one(opened);
+    if (refused[i] != nullptr) {
       print_input_failure(path, refused[i]);
       return false;
     }
@@ -91,7 +83,7 @@ bool start_inputs(log_input* inputs, size_t n, char** paths) {
       // opened ahead hold goes back, and the rest are read one at a time,
       // so that what merges depends on no more than one input's needs.
       for (size_t j = i; j < opened; ++j) input_release(inputs[j]);
-      inputs_free_spare();
+      inputs_free_spare(set);
       at_once = 1;
       opened = i + 1;
       const char* why = open_one(i);
@@ -175,15 +167,19 @@ int braidlogs_run(int argc, char** argv, const decode_plan& plan) {
 
   const size_t n = static_cast<size_t>(argc - 1);
   std::unique_ptr<log_input[]> inputs(new (std::nothrow) log_input[n]);
-  if (inputs == nullptr || !inputs_begin(n, plan)) {
+  // Why each input opened ahead of its turn at start-up failed, or null.
+  std::unique_ptr<const char*[]> refused(new (std::nothrow) const char*[n]());
+  input_set* set = inputs != nullptr && refused != nullptr ? inputs_begin(n, plan) : nullptr;
+  if (set == nullptr) {
     print_no_memory();
     return 1;
   }
   progress_begin();
-  const int status =
-      start_inputs(inputs.get(), n, argv + 1) ? merge_to_stdout(inputs.get(), n) : 1;
+  const int status = start_inputs(set, inputs.get(), refused.get(), n, argv + 1)
+                         ? merge_to_stdout(inputs.get(), n)
+                         : 1;
   for (size_t i = 0; i < n; ++i) input_release(inputs[i]);
-  inputs_end();
+  inputs_end(set);
   progress_erase();
   return status;
 }

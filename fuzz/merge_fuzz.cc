@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<log_input> inputs(k);
   std::vector<std::string> primed;  // inputs with at least one line
   for (size_t i = 0; i < k; ++i) {
-    if (!input_open(inputs[i], "/dev/null", 1 + data[5 + i % 5] % 200)) std::abort();
+    if (!input_open(inputs[i], "/dev/null", nullptr, 1 + data[5 + i % 5] % 200)) std::abort();
     memory_input_add(inputs[i].stream.fd, texts[i], 1 + data[6 + i % 5] % 97);
     const input_status st = input_next(inputs[i]);
     if (st == input_status::ok) {

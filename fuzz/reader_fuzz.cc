@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (sniff_format(data + 2, size - 2) != nullptr) return 0;
   memory_inputs_reset();
   log_input in;
-  if (!input_open(in, "/dev/null", block)) std::abort();
+  if (!input_open(in, "/dev/null", nullptr, block)) std::abort();
   memory_input_add(in.stream.fd, text, chunk);
   std::string joined;
   input_status st;

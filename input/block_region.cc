@@ -8,7 +8,6 @@
 #include <mutex>
 #include <new>
 
-#include "input/decode_ahead.h"
 
 // AddressSanitizer learns which runs are free (g++ says it is on with a
 // macro, clang with a feature).
@@ -31,40 +30,30 @@
 namespace {
 
 constexpr size_t kHugePage = size_t{2} << 20;
-constexpr size_t kGranule = kAheadMinBlock;
-constexpr size_t kGranules = kAheadBudget / kGranule;
+constexpr size_t kGranule = kRegionGranule;
+constexpr size_t kGranules = kRegionGranules;
+constexpr size_t kLargestRun = size_t{16} * kGranule;  // the pool's largest block
 
-struct region {
-  std::mutex m;
-  bool tried = false;
-  // Set once, under the lock; read without it by block_free (whose buffer
-  // was taken after it was set).
-  std::atomic<char*> base{nullptr};  // null: every buffer comes from the heap
-  // For each granule: 0 when free; else the granules of the run it
-  // belongs to, at the run's first granule, and kTail at the others.
-  uint8_t run[kGranules] = {};
-};
 constexpr uint8_t kTail = 0xff;
-static_assert(kAheadMaxBlock / kGranule < kTail);
-
-region r;
+static_assert(kLargestRun / kGranule < kTail);
 
 // Reserves the region, under the lock. Address space only: pages come as
 // they are first touched.
-void reserve() {
+void reserve(block_region& r) {
   r.tried = true;
-  void* p = ::mmap(nullptr, kAheadBudget + kHugePage, PROT_READ | PROT_WRITE,
+  void* p = ::mmap(nullptr, kRegionBytes + kHugePage, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) return;
+  r.mapping = p;
   const size_t past = reinterpret_cast<uintptr_t>(p) % kHugePage;
   char* base = static_cast<char*>(p) + (past == 0 ? 0 : kHugePage - past);
-  ::madvise(base, kAheadBudget, MADV_HUGEPAGE);  // advice: fine if refused
-  REGION_POISON(base, kAheadBudget);
+  ::madvise(base, kRegionBytes, MADV_HUGEPAGE);  // advice: fine if refused
+  REGION_POISON(base, kRegionBytes);
   r.base.store(base, std::memory_order_release);
 }
 
 // The first granule of a free run of n granules aligned to n, or kGranules.
-size_t find_run(size_t n) {
+size_t find_run(const block_region& r, size_t n) {
   for (size_t i = 0; i + n <= kGranules; i += n) {
     size_t k = 0;
     while (k < n && r.run[i + k] == 0) ++k;
@@ -75,34 +64,46 @@ size_t find_run(size_t n) {
 
 }  // namespace
 
-block_ptr block_take(size_t size) {
-  if (size >= kGranule && size <= kAheadMaxBlock && std::has_single_bit(size)) {
+block_ptr block_take(block_region& r, size_t size) {
+  if (size >= kGranule && size <= kLargestRun && std::has_single_bit(size)) {
     std::lock_guard<std::mutex> lock(r.m);
-    if (!r.tried) reserve();
+    if (!r.tried) reserve(r);
     const size_t n = size / kGranule;
     char* base = r.base.load(std::memory_order_relaxed);
-    const size_t at = base != nullptr ? find_run(n) : kGranules;
+    const size_t at = base != nullptr ? find_run(r, n) : kGranules;
     if (at < kGranules) {
       r.run[at] = static_cast<uint8_t>(n);
       for (size_t k = 1; k < n; ++k) r.run[at + k] = kTail;
       char* p = base + at * kGranule;
       REGION_UNPOISON(p, size);
-      return block_ptr(p);
+      return block_ptr(p, block_free{&r});
     }
   }
-  return block_ptr(new (std::nothrow) char[size]);
+  return block_ptr(new (std::nothrow) char[size], block_free{&r});
 }
 
-bool block_in_region(const char* p) {
+bool block_in_region(const block_region& r, const char* p) {
   const char* base = r.base.load(std::memory_order_acquire);
-  return base != nullptr && p >= base && p < base + kAheadBudget;
+  return base != nullptr && p >= base && p < base + kRegionBytes;
+}
+
+void region_release(block_region& r) {
+  std::lock_guard<std::mutex> lock(r.m);
+  char* base = r.base.load(std::memory_order_relaxed);
+  if (base != nullptr) REGION_UNPOISON(base, kRegionBytes);
+  if (r.mapping != nullptr) ::munmap(r.mapping, kRegionBytes + kHugePage);
+  for (uint8_t& g : r.run) g = 0;
+  r.mapping = nullptr;
+  r.base.store(nullptr, std::memory_order_relaxed);
+  r.tried = false;
 }
 
 void block_free::operator()(char* p) const {
-  if (!block_in_region(p)) {
+  if (region == nullptr || !block_in_region(*region, p)) {
     delete[] p;
     return;
   }
+  block_region& r = *region;
   std::lock_guard<std::mutex> lock(r.m);
   const size_t at = static_cast<size_t>(p - r.base.load(std::memory_order_relaxed)) / kGranule;
   const size_t n = r.run[at];

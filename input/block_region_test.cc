@@ -7,34 +7,41 @@
 #include <cstring>
 #include <vector>
 
-#include "input/decode_ahead.h"
+#include "input/budget.h"
 
 // Runs of every size the region serves begin on a huge page or within one
 // at a multiple of their size, and never overlap; when no aligned run is
 // free, or the size is not one it serves, the buffer comes from the heap;
 // a run given back is served again.
 TEST(BlockRegion, ServesAlignedRunsThenTheHeap) {
+  block_region r;
   for (size_t size = kAheadMinBlock; size <= kAheadMaxBlock; size *= 2) {
     std::vector<block_ptr> held;
     for (size_t i = 0; i < kAheadBudget / size; ++i) {
-      held.push_back(block_take(size));
+      held.push_back(block_take(r, size));
       char* p = held.back().get();
-      ASSERT_TRUE(block_in_region(p)) << size << " #" << i;
+      ASSERT_TRUE(block_in_region(r, p)) << size << " #" << i;
       EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % std::min(size, size_t{2} << 20), 0u);
       std::memset(p, static_cast<int>(i), size);  // overlapping runs would clash below
     }
     for (size_t i = 0; i < held.size(); ++i)
       EXPECT_EQ(held[i][size - 1], static_cast<char>(i)) << size << " #" << i;
-    block_ptr full = block_take(size);  // the region is full
+    block_ptr full = block_take(r, size);  // the region is full
     ASSERT_NE(full, nullptr);
-    EXPECT_FALSE(block_in_region(full.get()));
+    EXPECT_FALSE(block_in_region(r, full.get()));
     char* const freed = held[3].get();
     held[3].reset();
-    EXPECT_EQ(block_take(size).get(), freed);  // taken and given back at once
+    EXPECT_EQ(block_take(r, size).get(), freed);  // taken and given back at once
   }
   for (size_t size : {size_t{4096}, 3 * kAheadMinBlock, 2 * kAheadMaxBlock}) {
-    block_ptr p = block_take(size);
+    block_ptr p = block_take(r, size);
     ASSERT_NE(p, nullptr);
-    EXPECT_FALSE(block_in_region(p.get())) << size;
+    EXPECT_FALSE(block_in_region(r, p.get())) << size;
   }
+  // Given back, the record serves again from a region reserved anew.
+  region_release(r);
+  block_ptr again = block_take(r, kAheadMinBlock);
+  EXPECT_TRUE(block_in_region(r, again.get()));
+  again.reset();
+  region_release(r);
 }

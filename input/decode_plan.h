@@ -12,4 +12,7 @@ struct decode_plan {
   // The merge takes a block only once the input's ring is full or its
   // decoder has ended, so that decoders run as far ahead as they ever can.
   bool fill_ring_first = false;
+  // When set, told at the end of the set the most decoders that were alive
+  // at once (for tests and benchmarks).
+  size_t* decoders_peak = nullptr;
 };

@@ -13,42 +13,27 @@ namespace {
 // Compressed bytes read at a time.
 constexpr size_t kRawBlock = size_t{64} * 1024;
 
-// Decoders alive now, and the most at once. Opened and closed by the merge
-// thread (a decoding thread only uses one), but read with atomics anyway.
-std::atomic<size_t> alive{0}, peak{0};
-
-// The states of decoders closed without a fault, kept for the next
-// decoder of the same format: a farm's merge opens one for every file
-// (twice: for its first line, and in its turn), and a new zstd window or
-// xz dictionary costs a page fault a page. `begin` readies a kept state as
-// it does a new one, wherever it stopped.
-struct kept_state {
-  const format_ops* ops = nullptr;
-  void* state = nullptr;
-};
-constexpr size_t kKeptStates = 4;
-std::mutex kept_lock;
-kept_state kept[kKeptStates];
-size_t nkept = 0;
-
-void* take_state(const format_ops& ops) {
-  {
-    std::lock_guard<std::mutex> lock(kept_lock);
-    for (size_t k = 0; k < nkept; ++k) {
-      if (kept[k].ops != &ops) continue;
-      void* state = kept[k].state;
-      kept[k] = kept[--nkept];
+void* take_state(decoder_stock* stock, const format_ops& ops) {
+  if (stock != nullptr) {
+    std::lock_guard<std::mutex> lock(stock->lock);
+    for (size_t k = 0; k < stock->nkept; ++k) {
+      if (stock->kept_ops[k] != &ops) continue;
+      void* state = stock->kept[k];
+      --stock->nkept;
+      stock->kept_ops[k] = stock->kept_ops[stock->nkept];
+      stock->kept[k] = stock->kept[stock->nkept];
       return state;
     }
   }
   return ops.make();
 }
 
-void keep_state(const format_ops& ops, void* state) {
-  {
-    std::lock_guard<std::mutex> lock(kept_lock);
-    if (nkept < kKeptStates) {
-      kept[nkept++] = kept_state{&ops, state};
+void keep_state(decoder_stock* stock, const format_ops& ops, void* state) {
+  if (stock != nullptr) {
+    std::lock_guard<std::mutex> lock(stock->lock);
+    if (stock->nkept < kKeptStates) {
+      stock->kept_ops[stock->nkept] = &ops;
+      stock->kept[stock->nkept++] = state;
       return;
     }
   }
@@ -89,26 +74,30 @@ ssize_t fail(decoder& d, const char* problem) {
 
 }  // namespace
 
-void decoders_forget() {
-  std::lock_guard<std::mutex> lock(kept_lock);
-  for (size_t k = 0; k < nkept; ++k) kept[k].ops->free(kept[k].state);
-  nkept = 0;
+void decoders_forget(decoder_stock& stock) {
+  std::lock_guard<std::mutex> lock(stock.lock);
+  for (size_t k = 0; k < stock.nkept; ++k) stock.kept_ops[k]->free(stock.kept[k]);
+  stock.nkept = 0;
 }
 
 void decoder_closer::operator()(decoder* d) const {
+  decoder_stock* stock = d->stock;
   if (d->state != nullptr) {
     if (!fault_failed(*d->fault))
-      keep_state(*d->format->ops, d->state);
+      keep_state(stock, *d->format->ops, d->state);
     else
       d->format->ops->free(d->state);
   }
   delete d;
-  alive.fetch_sub(1, std::memory_order_relaxed);
+  if (stock != nullptr) stock->alive.fetch_sub(1, std::memory_order_relaxed);
 }
 
-size_t decoders_peak() { return peak.load(std::memory_order_relaxed); }
+size_t decoders_peak(const decoder_stock& stock) {
+  return stock.peak.load(std::memory_order_relaxed);
+}
 
-decoder_ptr decoder_open(const input_format& f, int fd, const unsigned char* head,
+decoder_ptr decoder_open(decoder_stock* stock, const input_format& f, int fd,
+                         const unsigned char* head,
                          size_t head_len, read_fault& fault, uint64_t& consumed,
                          const file_extent& extent) {
   if (f.ops == nullptr) {
@@ -116,9 +105,11 @@ decoder_ptr decoder_open(const input_format& f, int fd, const unsigned char* hea
     return nullptr;
   }
   decoder* made = new (std::nothrow) decoder;
-  if (made != nullptr) {
-    const size_t now = alive.fetch_add(1, std::memory_order_relaxed) + 1;
-    if (now > peak.load(std::memory_order_relaxed)) peak.store(now, std::memory_order_relaxed);
+  if (made != nullptr && stock != nullptr) {
+    made->stock = stock;
+    const size_t now = stock->alive.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (now > stock->peak.load(std::memory_order_relaxed))
+      stock->peak.store(now, std::memory_order_relaxed);
   }
   decoder_ptr d(made);
   const size_t cap = head_len > kRawBlock ? head_len : kRawBlock;
@@ -130,7 +121,7 @@ decoder_ptr decoder_open(const input_format& f, int fd, const unsigned char* hea
     d->raw.fd = fd;
     d->raw.buf.reset(new (std::nothrow) unsigned char[cap]);
   }
-  if (d == nullptr || d->raw.buf == nullptr || (d->state = take_state(*f.ops)) == nullptr ||
+  if (d == nullptr || d->raw.buf == nullptr || (d->state = take_state(stock, *f.ops)) == nullptr ||
       !f.ops->begin(d->state)) {  // the first member, known from the signature
     fault.error = ENOMEM;
     return nullptr;

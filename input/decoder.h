@@ -4,13 +4,32 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "input/format.h"
+#include "input/handles.h"
 #include "input/read_fault.h"
 #include "input/sys_read.h"
+
+// A set of inputs' decoders: how many are alive, the most at once, and the
+// states of decoders closed without a fault, kept for the next decoder of
+// the same format: a farm's merge opens one for every file (twice: for its
+// first line, and in its turn), and a new zstd window or xz dictionary
+// costs a page fault a page. `begin` readies a kept state as it does a new
+// one, wherever it stopped. Opened and closed by the merge thread (a
+// decoding thread only uses one), but counted with atomics anyway.
+inline constexpr size_t kKeptStates = 4;
+struct decoder_stock {
+  std::atomic<size_t> alive{0}, peak{0};
+  std::mutex lock;
+  const format_ops* kept_ops[kKeptStates] = {};
+  void* kept[kKeptStates] = {};
+  size_t nkept = 0;
+};
 
 // The compressed bytes as they are read from the input's descriptor.
 struct raw_input {
@@ -35,18 +54,16 @@ struct decoder {
   read_fault* fault = nullptr;
   uint64_t* consumed = nullptr;
   const file_extent* extent = nullptr;  // the owner's, to tell a cut
+  decoder_stock* stock = nullptr;       // counted there; null: not counted
 };
 
-struct decoder_closer {
-  void operator()(decoder* d) const;
-};
-using decoder_ptr = std::unique_ptr<decoder, decoder_closer>;
-
-// A decoder for format f that reads descriptor fd, with the first
+// A decoder for format f that reads descriptor fd, counted in `stock`
+// (when given) and taking a kept state from it, with the first
 // `head_len` bytes of the input already read into `head` (and counted in
 // `consumed`), whose length is known as `extent` says. Returns null with `fault` set: ENOMEM, or the format's
 // not-built text when this build cannot decode it.
-decoder_ptr decoder_open(const input_format& f, int fd, const unsigned char* head,
+decoder_ptr decoder_open(decoder_stock* stock, const input_format& f, int fd,
+                         const unsigned char* head,
                          size_t head_len, read_fault& fault, uint64_t& consumed,
                          const file_extent& extent);
 
@@ -58,12 +75,12 @@ decoder_ptr decoder_open(const input_format& f, int fd, const unsigned char* hea
 // fails at once.
 ssize_t decoder_read(decoder& d, char* out, size_t n);
 
-// The most decoders that were alive at once in this process: one per
-// compressed input being read, none for inputs that wait their turn.
-size_t decoders_peak();
+// The most decoders that were alive at once: one per compressed input
+// being read, none for inputs that wait their turn.
+size_t decoders_peak(const decoder_stock& stock);
 
 // Frees the states kept from decoders that have closed, for the next ones.
-void decoders_forget();
+void decoders_forget(decoder_stock& stock);
 
 // Marks the decoder failed from outside the loop (a decoding thread's
 // buffer could not be had): its next read fails with this errno.

@@ -15,9 +15,6 @@ inline uint32_t clamp32(size_t n) {
   return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
 }
 
-// Bytes needed to recognise every format by its full signature: the
-// longest is .lzma's header (properties, dictionary size, content size).
-inline constexpr size_t kSniffBytes = 13;
 
 // What the first bytes of an input say of one format.
 enum class sniff_result {

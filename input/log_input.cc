@@ -1,30 +1,54 @@
+// The line reader: an input's buffer, cut into lines, read again from its
+// start when an input that waited its turn is needed.
 #include "input/log_input.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
-#include "input/decode_ahead.h"
+#include "input/budget.h"
+#include "input/input_set.h"
+#include "input/read_again.h"
 #include "input/sys_read.h"
 
-bool inputs_begin(size_t n, const decode_plan& plan) { return decode_ahead_setup(n, plan); }
+namespace {
 
-void inputs_end() {
-  decode_ahead_shutdown();
-  decoders_forget();
+void tell_room(void* set) { turns_start_early(*static_cast<input_set*>(set)); }
+
+}  // namespace
+
+input_set* inputs_begin(size_t n, const decode_plan& plan) {
+  auto* set = new (std::nothrow) input_set;
+  if (set == nullptr) return nullptr;
+  if (!decode_ahead_setup(set->pool, n, plan)) {
+    delete set;
+    return nullptr;
+  }
+  set->pool.room = tell_room;
+  set->pool.room_arg = set;
+  set->report_peak = plan.decoders_peak;
+  return set;
 }
 
-// Byte buffers are malloc'd, since a line buffer grows with realloc; every
-// record is made with new.
-bool input_open(log_input& in, const char* path, size_t block) {
+void inputs_end(input_set* set) {
+  if (set == nullptr) return;
+  decode_ahead_shutdown(set->pool);
+  decoders_forget(set->decoders);
+  if (set->report_peak != nullptr) *set->report_peak = decoders_peak(set->decoders);
+  delete set;
+}
+
+// Byte buffers are malloc'd, since a line buffer grows with realloc.
+bool input_open(log_input& in, const char* path, input_set* set, size_t block) {
   in = log_input{};
   in.path = path;
+  in.set = set;
   block = std::max(block, kSniffBytes);  // the first read tells the format
-  if (!source_open(in.stream, path)) return false;
+  if (!source_open(in.stream, path, set)) return false;
   // A regular file smaller than a block gets a buffer of about its own
   // size. Every input keeps its buffer while the merge runs, and with
   // thousands of small logs the pages that full blocks would touch cost
@@ -38,29 +62,30 @@ bool input_open(log_input& in, const char* path, size_t block) {
     return false;
   }
   in.cap = in.block = block;
-  in.active = true;
+  in.phase = input_phase::opened;
   return true;
 }
 
 void input_start(log_input& in) {
-  if (!in.active || in.stream.started || !in.stream.regular) return;
-  in.stream.ahead_allowed = true;
-  in.stream.turn = ahead_turn::first_line;
-  const ssize_t got = source_begin(in.stream, in.buf, std::min(in.cap, kSmallestBlock));
+  if (in.phase != input_phase::opened || in.stream.started || !in.stream.regular) return;
+  const ssize_t got = source_begin(in.stream, in.buf, std::min(in.cap, kSmallestBlock),
+                                   ahead_turn::first_line);
   if (got < 0) {
-    in.start_failed = true;
+    in.phase = input_phase::failed_ahead;
   } else {
     in.end = static_cast<size_t>(got);
     in.text = in.end;
   }
 }
 
-size_t inputs_at_once() { return std::max(ahead_threads(), 1u); }
+size_t inputs_at_once(const input_set* set) {
+  return set != nullptr ? std::max(ahead_threads(set->pool), 1u) : 1;
+}
 
 void input_wait_turn(log_input& in) {
   const bool compressed = in.stream.dec != nullptr || in.stream.ahead != nullptr;
-  if (!in.active || in.waiting || !in.stream.regular ||
-      (!compressed && in.stream.size <= in.cap))
+  if ((in.phase != input_phase::reading && in.phase != input_phase::draining) ||
+      !in.stream.regular || (!compressed && in.stream.size <= in.cap))
     return;
   const size_t n = in.line.size();
   char* copy = static_cast<char*>(std::malloc(std::max<size_t>(n, 1)));
@@ -71,21 +96,19 @@ void input_wait_turn(log_input& in) {
   in.cap = in.pos = in.scan = in.end = 0;
   in.first = copy;
   in.line = std::string_view(copy, n);
-  in.at_eof = false;
-  in.waiting = true;
-  in.compressed = compressed;
+  in.phase = input_phase::waiting;
   source_pause(in.stream);
 }
 
-size_t input_decoders_peak() { return decoders_peak(); }
-
 bool input_out_of_memory(const log_input& in) { return in.stream.fault.error == ENOMEM; }
 
-void inputs_free_spare() { decoders_forget(); }
+void inputs_free_spare(input_set* set) {
+  if (set != nullptr) decoders_forget(set->decoders);
+}
 
 // Frees everything the input holds at once; the fault record stays.
 void input_release(log_input& in) {
-  in.active = false;
+  in.phase = input_phase::ended;
   in.line = {};
   source_close(in.stream);
   std::free(in.buf);
@@ -98,9 +121,10 @@ void input_release(log_input& in) {
 const char* input_error_text(const log_input& in) { return fault_text(in.stream.fault); }
 
 bool input_trailing_garbage(const log_input& in) {
-  // Read only once the input has ended: until then a decoding thread may
-  // still be writing the record.
-  return in.at_eof && in.stream.fault.trailing_garbage;
+  // Read only once the input's stream has ended: until then a decoding
+  // thread may still be writing the record.
+  return (in.phase == input_phase::ended || in.phase == input_phase::draining) &&
+         in.stream.fault.trailing_garbage;
 }
 
 bool input_is_file(const log_input& in, dev_t dev, ino_t ino) {
@@ -117,16 +141,8 @@ bool input_compressed(const log_input& in) { return in.stream.compressed; }
 
 uint64_t input_text_read(const log_input& in) { return in.text; }
 
-namespace {
-
-void start_early();
-// Reads a waiting input again from its start (`early`: ahead of its turn,
-// while its first line is still to be written): a compressed file starts
-// decoding; its first line is passed over by catch_up(). False with the
-// fault set.
-bool resume(log_input& in, bool early) {
-  in.skip = in.line.size();
-  in.waiting = false;
+bool input_resume(log_input& in, bool early) {
+  in.phase = early ? input_phase::early : input_phase::reading;
   in.buf = static_cast<char*>(std::malloc(in.block));
   if (in.buf == nullptr) {
     in.stream.fault.error = ENOMEM;
@@ -134,107 +150,55 @@ bool resume(log_input& in, bool early) {
   }
   in.cap = in.block;
   in.pos = in.scan = in.end = 0;
-  if (!source_rewind(in.stream, early ? ahead_turn::early : ahead_turn::now)) return false;
-  const ssize_t got = source_begin(in.stream, in.buf, in.cap);
+  if (!source_rewind(in.stream)) return false;
+  const ssize_t got =
+      source_begin(in.stream, in.buf, in.cap, early ? ahead_turn::early : ahead_turn::now);
   if (got < 0) return false;
   in.end = static_cast<size_t>(got);
   in.text = in.end;
   return true;
 }
 
-input_status end_input(log_input& in, input_status why) {
-  input_release(in);
-  start_early();  // its place in the pool is free
-  return why;
-}
-
-// The waiting inputs in the order the merge expects to need them, and the
-// next one to start early.
-struct expected_turns {
-  log_input* const* order = nullptr;
-  size_t n = 0, next = 0;
-  uint64_t refused = ~uint64_t{0};  // the pool's epoch when it had no room
-  // Memory ran out for an input read again: from then on each is read in
-  // its turn alone, as one core would, so that what merges never depends
-  // on how many inputs were started at once.
-  bool memory_short = false;
-} turns;
-
-// Puts an input that was read again from its start (and has not yet
-// passed its first line) back to waiting, giving back its buffer and
-// decoder.
-void wait_again(log_input& in) {
+void input_wait_again(log_input& in) {
   source_pause(in.stream);  // its decoding thread is done with it
   in.stream.fault = read_fault{};
   std::free(in.buf);
   in.buf = nullptr;
   in.cap = in.pos = in.scan = in.end = 0;
-  in.at_eof = false;
-  in.skip = 0;
-  in.start_failed = false;
-  in.waiting = true;
+  in.phase = input_phase::waiting;
 }
 
-// Memory ran out reading `in` again: the inputs started ahead of their
-// turn go back to waiting, the kept decoder states are freed, and no more
-// start early.
-void make_room(const log_input& in) {
-  turns.memory_short = true;
-  for (size_t k = 0; k < turns.next; ++k) {
-    log_input& other = *turns.order[k];
-    if (&other != &in && other.active && !other.waiting && other.skip > 0) wait_again(other);
-  }
-  decoders_forget();
-}
+namespace {
 
-// Starts the next compressed waiting inputs decoding ahead of their turn,
-// as far as the pool has room. Cheap when nothing has changed.
-void start_early() {
-  while (turns.next < turns.n && !turns.memory_short) {
-    log_input& in = *turns.order[turns.next];
-    if (!in.waiting || !in.compressed) {  // its turn came, or it ended
-      ++turns.next;
-      continue;
-    }
-    const uint64_t epoch = ahead_epoch();
-    if (epoch == turns.refused) return;
-    if (!ahead_room_for_early()) {
-      turns.refused = epoch;
-      return;
-    }
-    ++turns.next;
-    if (resume(in, true)) continue;
-    if (in.stream.fault.error == ENOMEM) {  // it is read in its turn instead
-      wait_again(in);
-      turns.memory_short = true;
-    } else {
-      in.start_failed = true;  // told in its turn
-    }
-  }
+input_status end_input(log_input& in, input_status why) {
+  input_release(in);
+  if (in.set != nullptr) turns_start_early(*in.set);  // its place in the pool is free
+  return why;
 }
 
 // Whether the input must be read again from its start (or has failed to
 // be) before its next line: checked at every line, so kept to a test.
-inline bool behind(const log_input& in) { return in.waiting || in.skip > 0 || in.start_failed; }
+inline bool behind(const log_input& in) { return in.phase >= input_phase::waiting; }
 
 // Reads an input that is behind again from its start and past its first
 // line, which must be the line it held: a file changed while it waited
 // ends with "file truncated", and nothing of it is spliced to that line.
 // False with the fault set.
 bool pass_held_line(log_input& in) {
-  if (in.waiting && !resume(in, false)) return false;
-  if (in.start_failed) return false;
+  if (in.phase == input_phase::failed_ahead) return false;
+  if (in.phase == input_phase::waiting && !input_resume(in, false)) return false;
   const std::string_view held = in.line;
-  while (in.skip > 0) {
+  size_t left = held.size();
+  while (left > 0) {
     if (in.end > in.pos) {
-      const size_t take = std::min(in.skip, in.end - in.pos);
-      if (std::memcmp(in.buf + in.pos, held.data() + (held.size() - in.skip), take) != 0) {
+      const size_t take = std::min(left, in.end - in.pos);
+      if (std::memcmp(in.buf + in.pos, held.data() + (held.size() - left), take) != 0) {
         source_close(in.stream);  // no decoding thread writes the record now
         in.stream.fault.problem = kFileTruncated;
         return false;
       }
       in.pos = in.scan = in.pos + take;
-      in.skip -= take;
+      left -= take;
       continue;
     }
     in.pos = in.scan = in.end = 0;
@@ -247,6 +211,7 @@ bool pass_held_line(log_input& in) {
     in.end = static_cast<size_t>(got);
     in.text += in.end;
   }
+  in.phase = input_phase::reading;
   return true;
 }
 
@@ -255,16 +220,16 @@ bool pass_held_line(log_input& in) {
 // is read once more, alone. False with the fault set.
 bool catch_up(log_input& in) {
   bool passed = pass_held_line(in);
-  if (!passed && in.stream.fault.error == ENOMEM && in.stream.fd >= 0) {
-    wait_again(in);
-    make_room(in);
+  if (!passed && in.stream.fault.error == ENOMEM && in.stream.fd >= 0 && in.set != nullptr) {
+    input_wait_again(in);
+    turns_make_room(*in.set, in);
     passed = pass_held_line(in);
   }
   in.line = {};  // written: its copy goes
   std::free(in.first);
   in.first = nullptr;
   if (!passed) return false;
-  start_early();
+  if (in.set != nullptr) turns_start_early(*in.set);
   return true;
 }
 
@@ -272,7 +237,6 @@ bool catch_up(log_input& in) {
 // Returns ok when bytes arrived, dry at end of input, or failed.
 input_status refill(log_input& in, input_wait wait) {
   if (wait == input_wait::ask && source_may_block(in.stream)) return input_status::would_block;
-  if (turns.next < turns.n) start_early();  // a decoder may have ended since
   if (in.pos > 0) {
     const size_t keep = in.end - in.pos;
     std::memmove(in.buf, in.buf + in.pos, keep);
@@ -297,11 +261,11 @@ input_status refill(log_input& in, input_wait wait) {
   // start-up needs, and a compressed file that then waits its turn would
   // have decoded a whole block for nothing.
   size_t want = in.cap - in.end;
-  if (in.first_line && in.stream.regular) want = std::min(want, kSmallestBlock);
+  if (in.phase == input_phase::opened && in.stream.regular) want = std::min(want, kSmallestBlock);
   const ssize_t got = source_read(in.stream, in.buf + in.end, want);
   if (got < 0) return end_input(in, input_status::failed);
   if (got == 0) {
-    in.at_eof = true;
+    in.phase = input_phase::draining;
     return input_status::dry;
   }
   in.end += static_cast<size_t>(got);
@@ -319,16 +283,15 @@ input_status input_next(log_input& in, input_wait wait) {
       const size_t stop = static_cast<size_t>(static_cast<const char*>(nl) - in.buf) + 1;
       in.line = std::string_view(in.buf + in.pos, stop - in.pos);
       in.pos = in.scan = stop;
-      in.first_line = false;
+      if (in.phase == input_phase::opened) in.phase = input_phase::reading;
       return input_status::ok;
     }
     in.scan = in.end;
-    if (in.at_eof) {
+    if (in.phase == input_phase::draining) {
       if (in.pos == in.end) return end_input(in, input_status::dry);
       // The last line, without a newline.
       in.line = std::string_view(in.buf + in.pos, in.end - in.pos);
       in.pos = in.scan = in.end;
-      in.first_line = false;
       return input_status::ok;
     }
     const input_status st = refill(in, wait);
@@ -340,7 +303,7 @@ input_status input_next_piece(log_input& in, std::string_view* piece, input_wait
   if (behind(in) && !catch_up(in)) return end_input(in, input_status::failed);
   for (;;) {
     if (in.pos < in.end) {
-      if (in.at_eof) {  // the rest, ending with a line that has no newline
+      if (in.phase == input_phase::draining) {  // the rest, ending with a line that has no newline
         *piece = std::string_view(in.buf + in.pos, in.end - in.pos);
         in.pos = in.scan = in.end;
         return input_status::ok;
@@ -355,17 +318,10 @@ input_status input_next_piece(log_input& in, std::string_view* piece, input_wait
         }
       }
       in.scan = in.end;
-    } else if (in.at_eof) {
+    } else if (in.phase == input_phase::draining) {
       return end_input(in, input_status::dry);
     }
     const input_status st = refill(in, wait);
     if (st == input_status::failed || st == input_status::would_block) return st;
   }
-}
-
-void inputs_expect_turns(log_input* const* order, size_t n) {
-  turns = expected_turns{};
-  turns.order = order;
-  turns.n = n;
-  start_early();
 }

@@ -24,15 +24,43 @@
 // The buffer grows when less than half of it is free for the next read,
 // which happens only while a line longer than half the buffer builds up.
 inline constexpr size_t kInputBlockSize = size_t{64} * 1024;
-// The smallest buffer an input is given (one page), for a file smaller
-// than a block.
-inline constexpr size_t kSmallestBlock = 4096;
+
+// Where an input is in its life. The transitions, all made here:
+//
+//   input_open:      ended -> opened (it stays ended when it cannot open)
+//   first line read: opened -> reading, or draining when the stream ended
+//   stream's end:    reading -> draining (lines may be left in the buffer)
+//   input_wait_turn: reading, draining -> waiting (a regular file that its
+//                    buffer does not hold whole, or compressed)
+//   started early:   waiting -> early (decoding ahead of its turn), or
+//                    failed_ahead, or waiting again when memory runs out
+//   its turn comes:  waiting, early -> reading (read again past its first
+//                    line), or ended when it fails; failed_ahead -> ended
+//   dry or failed:   any -> ended, everything freed but the fault
+//
+// input_start (start-up) may leave an opened input failed_ahead: its
+// first read tells the fault.
+enum class input_phase {
+  ended,         // not open: never opened, merged to its end, or failed
+  opened,        // no line read yet: a regular file's first read is small
+  reading,       // lines come from its buffer, read a block at a time
+  draining,      // its stream has ended; lines may be left in the buffer
+  waiting,       // holds a copy of its first line and its descriptor only
+  early,         // read again from its start ahead of its turn, its first
+                 // line still held
+  failed_ahead,  // a read started ahead (input_start, or early) failed: the
+                 // next read tells why
+};
+
+struct input_set;  // the decoding pool and decoders of a set of inputs
 
 // An input log. Its bytes are read in large blocks into `buf`; `line` is a
-// span into that buffer and stays valid until the next input_next call.
+// span into that buffer (or, while it waits, into its copy of its first
+// line) and stays valid until the next input_next call.
 struct log_input {
-  bool active = false;         // `line` holds a line not yet written
+  input_phase phase = input_phase::ended;
   const char* path = nullptr;  // as named on the command line
+  input_set* set = nullptr;
   byte_source stream;
   std::string_view line;   // the current line, with its newline if it has one
 
@@ -41,28 +69,19 @@ struct log_input {
   size_t pos = 0;   // start of the bytes not yet handed out as lines
   size_t scan = 0;  // [pos, scan) is known to hold no newline
   size_t end = 0;   // end of the bytes read
-  bool at_eof = false;
   size_t block = 0;  // the buffer's size when reading
   uint64_t text = 0;  // bytes of text read since it was (last) read from its start
-  bool first_line = true;  // no line read yet: a regular file reads little
-  // Waiting its turn: the input holds its first line alone (a copy in
-  // `first`), and is read again from its start, past that line, when the
-  // merge first needs its next one, or earlier, when it is compressed, to
-  // decode ahead of its turn.
-  bool waiting = false;
-  char* first = nullptr;
-  bool compressed = false;     // (while waiting)
-  size_t skip = 0;             // bytes of the first line still to pass over
-  bool start_failed = false;  // started ahead of a read (input_start, or
-                              // early), and that failed: the fault is told
-                              // by the read
+  char* first = nullptr;  // the copy of its first line, while it is held
 };
 
+// `line` holds a line not yet written, or the input waits with one.
+inline bool input_active(const log_input& in) { return in.phase != input_phase::ended; }
+
 // Begins a set of n inputs: prepares the decoding threads for them, as the
-// plan says. Returns false when out of memory. inputs_end() stops the
-// threads; every input must be released first.
-bool inputs_begin(size_t n, const decode_plan& plan = {});
-void inputs_end();
+// plan says. Returns null when out of memory. inputs_end() stops the
+// threads and frees the set; every input must be released first.
+input_set* inputs_begin(size_t n, const decode_plan& plan = {});
+void inputs_end(input_set* set);
 
 enum class input_status {
   ok,      // `line` holds the next line
@@ -79,11 +98,12 @@ enum class input_wait {
         // it has first, then call again with allowed
 };
 
-// Opens the input and allocates its buffer: `block` bytes (at least
-// kSniffBytes), or about the file's size for a smaller regular file.
-// Returns false with the error text set (ENOMEM when the buffer cannot be
-// had).
-bool input_open(log_input& in, const char* path, size_t block = kInputBlockSize);
+// Opens the input, one of `set` (null: decoded in the calling thread), and
+// allocates its buffer: `block` bytes (at least kSniffBytes), or about the
+// file's size for a smaller regular file. Returns false with the error
+// text set (ENOMEM when the buffer cannot be had).
+bool input_open(log_input& in, const char* path, input_set* set,
+                size_t block = kInputBlockSize);
 
 // Starts reading an opened input's first line without waiting for it: a
 // compressed regular file's first block decodes on the pool meanwhile, so
@@ -91,11 +111,11 @@ bool input_open(log_input& in, const char* path, size_t block = kInputBlockSize)
 // says. Anything else is read by input_next as usual. A failure here is
 // told by that input_next.
 void input_start(log_input& in);
-size_t inputs_at_once();
+size_t inputs_at_once(const input_set* set);
 
 // Moves to the next line: `line` is set, or the input is dry. On
-// anything but ok and would_block, `active` becomes false and the stream
-// is closed.
+// anything but ok and would_block, the input has ended and the stream is
+// closed.
 input_status input_next(log_input& in, input_wait wait = input_wait::allowed);
 
 // Hands out, a piece at a time, every byte that follows the current line,
@@ -123,7 +143,7 @@ void input_wait_turn(log_input& in);
 // start decoding ahead of their turn, as the pool has room: while the
 // merge reads one day of a farm's logs, the next day's are being decoded.
 // The array must outlive the merge; (nullptr, 0) forgets it.
-void inputs_expect_turns(log_input* const* order, size_t n);
+void inputs_expect_turns(input_set* set, log_input* const* order, size_t n);
 
 // Closes the stream and frees the buffer. (An input that runs dry or fails
 // has done so already.)
@@ -133,10 +153,7 @@ void input_release(log_input& in);
 // with nothing else held, may not lack.
 bool input_out_of_memory(const log_input& in);
 // Frees the decoder states kept from closed decoders for the next ones.
-void inputs_free_spare();
-
-// The most decoders alive at once so far (for tests and benchmarks).
-size_t input_decoders_peak();
+void inputs_free_spare(input_set* set);
 
 // Why the input failed to open or to read, for messages.
 const char* input_error_text(const log_input& in);

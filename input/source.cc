@@ -8,14 +8,18 @@
 #include <atomic>
 #include <cerrno>
 
-#include "input/sys_read.h"
+#include "input/decode_ahead.h"
+#include "input/decoder.h"
+#include "input/format.h"
+#include "input/input_set.h"
 
 #ifndef O_CLOEXEC
 #define O_CLOEXEC 0
 #endif
 
-bool source_open(byte_source& src, const char* path) {
+bool source_open(byte_source& src, const char* path, input_set* set) {
   src = byte_source{};
+  src.set = set;
   int fd;
   do {
     fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -61,8 +65,9 @@ ssize_t read_counted(byte_source& src, void* into, size_t n) {
 // Reading stops as soon as the bytes rule out every signature, so a live
 // input's short first line is not held back. Returns how many bytes of
 // plain text are in `into`, 0 when they were compressed (the decoder has
-// them), or -1.
-ssize_t sniff_and_open(byte_source& src, char* into, size_t n) {
+// them), or -1. A compressed regular file goes to the pool for `turn`,
+// where it is given; null: it is decoded here.
+ssize_t sniff_and_open(byte_source& src, char* into, size_t n, const ahead_turn* turn) {
   src.started = true;
   auto* bytes = reinterpret_cast<unsigned char*>(into);
   size_t have = 0;
@@ -77,12 +82,13 @@ ssize_t sniff_and_open(byte_source& src, char* into, size_t n) {
   }
   if (f == nullptr) return static_cast<ssize_t>(have);
   src.compressed = true;
-  src.dec = decoder_open(*f, src.fd, bytes, have, src.fault, src.consumed, src.extent);
+  src.dec = decoder_open(src.set != nullptr ? &src.set->decoders : nullptr, *f, src.fd, bytes,
+                         have, src.fault, src.consumed, src.extent);
   if (src.dec == nullptr) return -1;
   // A regular file never blocks a worker for long: decode it ahead. Pipes
   // and other streams are decoded here, as they arrive.
-  if (src.regular && src.ahead_allowed) {
-    src.ahead = ahead_open(src.dec, src.turn);
+  if (src.regular && turn != nullptr && src.set != nullptr) {
+    src.ahead = ahead_open(src.set->pool, src.dec, *turn);
     // Once handed over, the fault record is the decoding thread's to
     // write until the end: look at it only when the pool refused.
     if (src.ahead == nullptr && fault_failed(src.fault)) return -1;
@@ -92,13 +98,13 @@ ssize_t sniff_and_open(byte_source& src, char* into, size_t n) {
 
 }  // namespace
 
-ssize_t source_begin(byte_source& src, char* buf, size_t n) {
-  return src.started ? 0 : sniff_and_open(src, buf, n);
+ssize_t source_begin(byte_source& src, char* buf, size_t n, ahead_turn turn) {
+  return src.started ? 0 : sniff_and_open(src, buf, n, &turn);
 }
 
 ssize_t source_read(byte_source& src, char* buf, size_t n) {
   if (!src.started) {
-    const ssize_t got = sniff_and_open(src, buf, n);
+    const ssize_t got = sniff_and_open(src, buf, n, nullptr);
     if (got != 0 || (src.dec == nullptr && src.ahead == nullptr)) return got;
   }
   if (src.ahead != nullptr) return ahead_read(*src.ahead, buf, n);
@@ -135,7 +141,7 @@ void source_pause(byte_source& src) {
   std::atomic_ref<uint64_t>(src.consumed).store(0, std::memory_order_relaxed);
 }
 
-bool source_rewind(byte_source& src, ahead_turn turn) {
+bool source_rewind(byte_source& src) {
   source_pause(src);
   src.fault = read_fault{};
   if (::lseek(src.fd, 0, SEEK_SET) != 0) {
@@ -149,8 +155,6 @@ bool source_rewind(byte_source& src, ahead_turn turn) {
     return false;
   }
   src.started = false;
-  src.ahead_allowed = true;
-  src.turn = turn;
   return true;
 }
 

@@ -8,20 +8,21 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "input/decode_ahead.h"
-#include "input/decoder.h"
-#include "input/format.h"
+#include "input/handles.h"
 #include "input/read_fault.h"
+#include "input/sys_read.h"
+
+// Bytes a first read needs to tell every format by its full signature: the
+// longest is .lzma's header (properties, dictionary size, content size).
+inline constexpr size_t kSniffBytes = 13;
+
+struct input_set;  // input_set.h
 
 struct byte_source {
   int fd = -1;
+  input_set* set = nullptr;  // its pool and decoders; null: decoded here, uncounted
   read_fault fault;        // why reading stopped (kept after source_close)
   bool started = false;    // the format has been told
-  // A compressed regular file may be handed to the decoding pool. Off for
-  // a first line read only to wait with it: a pool block would be decoded
-  // for nothing.
-  bool ahead_allowed = false;
-  ahead_turn turn = ahead_turn::now;  // ... and how
   decoder_ptr dec;         // null for plain text, or when decoding ahead
   ahead_ptr ahead;         // a compressed regular file, decoded ahead by
                            // the pool's threads
@@ -34,14 +35,15 @@ struct byte_source {
   uint64_t consumed = 0;
 };
 
-// Opens path for reading. A directory is refused with EISDIR here, so that
-// every system reports it alike. Returns false with the fault set.
-bool source_open(byte_source& src, const char* path);
+// Opens path for reading, as one of `set` (may be null). A directory is
+// refused with EISDIR here, so that every system reports it alike. Returns
+// false with the fault set.
+bool source_open(byte_source& src, const char* path, input_set* set = nullptr);
 
 // Reads up to n bytes of content (decompressed). Returns the count, 0 at the
 // end, or -1 with the fault set. The format is told from the first read,
 // which must offer at least kSniffBytes; never from the name, and telling it
-// needs no seeking, so pipes work.
+// needs no seeking, so pipes work. A format told here is decoded here.
 ssize_t source_read(byte_source& src, char* buf, size_t n);
 
 // True when the next read could wait: the input is a pipe, socket, FIFO or
@@ -59,16 +61,15 @@ uint64_t source_position(const byte_source& src);
 void source_pause(byte_source& src);
 
 // Goes back to the start of a regular file, to be read (and its format
-// told) again, decoding ahead where the file is compressed, for `turn`.
-// False with the fault set when the file cannot be sought, or is now
-// shorter than what was read of it before (file truncated).
-bool source_rewind(byte_source& src, ahead_turn turn);
+// told) again. False with the fault set when the file cannot be sought, or
+// is now shorter than what was read of it before (file truncated).
+bool source_rewind(byte_source& src);
 
-// Tells the format now, as the first read would: a compressed file starts
-// decoding (ahead, on the pool, where allowed), and plain text read on the
-// way is put in buf (n >= kSniffBytes). Returns the bytes of plain text
-// put there, or -1 with the fault set.
-ssize_t source_begin(byte_source& src, char* buf, size_t n);
+// Tells the format now, as the first read would, but a compressed regular
+// file starts decoding on the set's pool, for `turn`; plain text read on
+// the way is put in buf (n >= kSniffBytes). Returns the bytes of plain
+// text put there, or -1 with the fault set.
+ssize_t source_begin(byte_source& src, char* buf, size_t n, ahead_turn turn);
 
 // Releases the descriptor and any decoder. Safe to call twice.
 void source_close(byte_source& src);

@@ -1,6 +1,6 @@
 #include "merge/loser_tree.h"
 
-#include <cstdlib>
+#include <new>
 
 // Layout: leaves are the implicit nodes k .. 2k-1 (leaf k + i is input i),
 // internal nodes 1 .. k-1 each hold the loser of the match played there, and
@@ -10,24 +10,16 @@
 bool tree_init(loser_tree& t, size_t k) {
   t = loser_tree{};
   if (k == 0 || k > kMaxTreeInputs) return false;
-  t.node = static_cast<uint64_t*>(std::malloc(k * sizeof(uint64_t)));
-  t.leaf = static_cast<uint64_t*>(std::malloc(k * sizeof(uint64_t)));
-  if (t.node == nullptr || t.leaf == nullptr) {
-    tree_free(t);
-    return false;
-  }
+  t.store.reset(new (std::nothrow) uint64_t[2 * k]);
+  if (t.store == nullptr) return false;
+  t.node = t.store.get();
+  t.leaf = t.store.get() + k;
   t.k = k;
   for (size_t i = 0; i < k; ++i) {
     t.leaf[i] = tree_exhausted(i);
     t.node[i] = 0;
   }
   return true;
-}
-
-void tree_free(loser_tree& t) {
-  std::free(t.node);
-  std::free(t.leaf);
-  t = loser_tree{};
 }
 
 namespace {

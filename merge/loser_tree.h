@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 inline constexpr unsigned kIndexBits = 24;
 inline constexpr size_t kMaxTreeInputs = size_t{1} << kIndexBits;
@@ -38,14 +39,14 @@ inline size_t tree_input(uint64_t value) { return static_cast<size_t>(value & kI
 
 struct loser_tree {
   size_t k = 0;
+  std::unique_ptr<uint64_t[]> store;  // node, then leaf
   uint64_t* node = nullptr;  // node[0]: the winner; node[1..k-1]: losers
   uint64_t* leaf = nullptr;  // leaf[i]: input i's value, for building
 };
 
 // Allocates a tree for 1 <= k <= kMaxTreeInputs inputs, every input
-// exhausted. Returns false when memory runs out.
+// exhausted. Returns false when memory runs out. The tree frees itself.
 bool tree_init(loser_tree& t, size_t k);
-void tree_free(loser_tree& t);
 
 // Plays every match afresh; call after setting all of leaf[].
 void tree_build(loser_tree& t);

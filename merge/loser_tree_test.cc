@@ -55,6 +55,5 @@ TEST(LoserTree, AgreesWithAScanOfAllInputs) {
       }
       tree_replay(t, tree_value(key[w], w));
     }
-    tree_free(t);
   }
 }

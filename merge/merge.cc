@@ -77,14 +77,13 @@ merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hook
   bool some_failed = false;
   loser_tree t;
   if (n == 0) return result;
-  auto* memo = new (std::nothrow) key_memo[n]();
+  std::unique_ptr<key_memo[]> memo(new (std::nothrow) key_memo[n]());
   if (memo == nullptr || !tree_init(t, n)) {
-    delete[] memo;
     result.status = merge_status::no_memory;
     return result;
   }
   for (size_t i = 0; i < n; ++i)
-    t.leaf[i] = in[i].active ? tree_value(line_key(in[i].line, memo[i]), i) : tree_exhausted(i);
+    t.leaf[i] = input_active(in[i]) ? tree_value(line_key(in[i].line, memo[i]), i) : tree_exhausted(i);
   tree_build(t);
   // The inputs that wait their turn, in the order their first lines come
   // out: the order in which the merge will first need their next lines.
@@ -92,11 +91,11 @@ merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hook
   if (turns != nullptr) {
     size_t waiting = 0;
     for (size_t i = 0; i < n; ++i)
-      if (in[i].waiting) turns[waiting++] = &in[i];
+      if (in[i].phase == input_phase::waiting) turns[waiting++] = &in[i];
     std::sort(turns.get(), turns.get() + waiting, [&](const log_input* a, const log_input* b) {
       return t.leaf[a - in] < t.leaf[b - in];
     });
-    inputs_expect_turns(turns.get(), waiting);
+    inputs_expect_turns(in[0].set, turns.get(), waiting);
   }
 
   for (;;) {
@@ -139,9 +138,7 @@ merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hook
     if (result.status != merge_status::done) break;
     tree_replay(t, value);
   }
-  inputs_expect_turns(nullptr, 0);
-  tree_free(t);
-  delete[] memo;
+  inputs_expect_turns(in[0].set, nullptr, 0);
 
   if (result.status == merge_status::done && some_failed)
     result.status = merge_status::inputs_failed;

@@ -33,7 +33,7 @@ merged merge_files(const std::vector<std::string>& paths, size_t block,
   const int fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   std::vector<log_input> inputs(paths.size());
   for (size_t i = 0; i < paths.size(); ++i) {
-    EXPECT_TRUE(input_open(inputs[i], paths[i].c_str(), block));
+    EXPECT_TRUE(input_open(inputs[i], paths[i].c_str(), nullptr, block));
     EXPECT_EQ(input_next(inputs[i]), input_status::ok);
   }
   output out;

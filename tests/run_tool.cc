@@ -58,8 +58,11 @@ run_result run_braidlogs_in_child(const std::vector<std::string>& args, void (*p
                                   const decode_plan& plan) {
   return spawn("braidlogs", args, [&](char** argv, const std::string& peak_path) {
     if (prepare != nullptr) prepare();
-    const int status = braidlogs_run(static_cast<int>(args.size() + 1), argv, plan);
-    const std::string peak = std::to_string(input_decoders_peak());
+    size_t decoders = 0;
+    decode_plan counted = plan;
+    counted.decoders_peak = &decoders;
+    const int status = braidlogs_run(static_cast<int>(args.size() + 1), argv, counted);
+    const std::string peak = std::to_string(decoders);
     const int fd = open(peak_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (fd < 0 || write(fd, peak.data(), peak.size()) != static_cast<ssize_t>(peak.size())) _exit(126);
     close(fd);

@@ -1,0 +1,16 @@
+// Reading an input again from its start: the line reader's part that the
+// turn scheduler calls. Internal to input/.
+#pragma once
+
+struct log_input;
+
+// Reads a waiting input again from its start (`early`: ahead of its turn,
+// while its first line is still to be written): a compressed file starts
+// decoding; its first line is passed over when its turn comes. False with
+// the fault set.
+bool input_resume(log_input& in, bool early);
+
+// Puts an input that was read again from its start (and has not yet
+// passed its first line) back to waiting, giving back its buffer and
+// decoder.
+void input_wait_again(log_input& in);
