@@ -15,33 +15,6 @@
 #include "input/read_again.h"
 #include "input/sys_read.h"
 
-namespace {
-
-void tell_room(void* set) { turns_start_early(*static_cast<input_set*>(set)); }
-
-}  // namespace
-
-input_set* inputs_begin(size_t n, const decode_plan& plan) {
-  auto* set = new (std::nothrow) input_set;
-  if (set == nullptr) return nullptr;
-  if (!decode_ahead_setup(set->pool, n, plan)) {
-    delete set;
-    return nullptr;
-  }
-  set->pool.room = tell_room;
-  set->pool.room_arg = set;
-  set->report_peak = plan.decoders_peak;
-  return set;
-}
-
-void inputs_end(input_set* set) {
-  if (set == nullptr) return;
-  decode_ahead_shutdown(set->pool);
-  decoders_forget(set->decoders);
-  if (set->report_peak != nullptr) *set->report_peak = decoders_peak(set->decoders);
-  delete set;
-}
-
 // Byte buffers are malloc'd, since a line buffer grows with realloc.
 bool input_open(log_input& in, const char* path, input_set* set, size_t block) {
   in = log_input{};
@@ -78,10 +51,6 @@ void input_start(log_input& in) {
   }
 }
 
-size_t inputs_at_once(const input_set* set) {
-  return set != nullptr ? std::max(ahead_threads(set->pool), 1u) : 1;
-}
-
 void input_wait_turn(log_input& in) {
   const bool compressed = in.stream.dec != nullptr || in.stream.ahead != nullptr;
   if ((in.phase != input_phase::reading && in.phase != input_phase::draining) ||
@@ -101,10 +70,6 @@ void input_wait_turn(log_input& in) {
 }
 
 bool input_out_of_memory(const log_input& in) { return in.stream.fault.error == ENOMEM; }
-
-void inputs_free_spare(input_set* set) {
-  if (set != nullptr) decoders_forget(set->decoders);
-}
 
 // Frees everything the input holds at once; the fault record stays.
 void input_release(log_input& in) {
@@ -172,7 +137,7 @@ namespace {
 
 input_status end_input(log_input& in, input_status why) {
   input_release(in);
-  if (in.set != nullptr) turns_start_early(*in.set);  // its place in the pool is free
+  if (in.set != nullptr) in.set->may_start(*in.set);  // its place in the pool is free
   return why;
 }
 
@@ -222,14 +187,14 @@ bool catch_up(log_input& in) {
   bool passed = pass_held_line(in);
   if (!passed && in.stream.fault.error == ENOMEM && in.stream.fd >= 0 && in.set != nullptr) {
     input_wait_again(in);
-    turns_make_room(*in.set, in);
+    in.set->memory_short(*in.set, in);
     passed = pass_held_line(in);
   }
   in.line = {};  // written: its copy goes
   std::free(in.first);
   in.first = nullptr;
   if (!passed) return false;
-  if (in.set != nullptr) turns_start_early(*in.set);
+  if (in.set != nullptr) in.set->may_start(*in.set);
   return true;
 }
 

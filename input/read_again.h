@@ -1,5 +1,5 @@
 // Reading an input again from its start: the line reader's part that the
-// turn scheduler calls. Internal to input/.
+// turn scheduler (turns.cc) calls. Internal to input/.
 #pragma once
 
 struct log_input;

@@ -1,12 +1,21 @@
-#include "input/turns.h"
-
+// The set of inputs and its turn scheduler: the order in which the merge
+// expects to need the inputs that wait their turn, and starting the
+// compressed ones decoding ahead of their turn as the pool has room. It is
+// told, through the set, when an input ends or catches up (by the line
+// reader) and when the pool's room may have changed (by the pool, as the
+// merge takes a block); it runs on the merge thread only.
 #include <cerrno>
+#include <new>
 
 #include "input/input_set.h"
 #include "input/log_input.h"
 #include "input/read_again.h"
 
-void turns_start_early(input_set& set) {
+namespace {
+
+// Starts the next compressed waiting inputs decoding ahead of their turn,
+// as far as the pool has room. Cheap when nothing has changed.
+void start_early(input_set& set) {
   expected_turns& turns = set.turns;
   while (turns.next < turns.n && !turns.memory_short) {
     log_input& in = *turns.order[turns.next];
@@ -31,7 +40,10 @@ void turns_start_early(input_set& set) {
   }
 }
 
-void turns_make_room(input_set& set, const log_input& in) {
+// Memory ran out reading `in` again: the inputs started ahead of their
+// turn go back to waiting, the kept decoder states are freed, and no more
+// start early.
+void make_room(input_set& set, const log_input& in) {
   expected_turns& turns = set.turns;
   turns.memory_short = true;
   for (size_t k = 0; k < turns.next; ++k) {
@@ -43,10 +55,46 @@ void turns_make_room(input_set& set, const log_input& in) {
   decoders_forget(set.decoders);
 }
 
+void pool_room(void* set) { start_early(*static_cast<input_set*>(set)); }
+
+}  // namespace
+
+input_set* inputs_begin(size_t n, const decode_plan& plan) {
+  auto* set = new (std::nothrow) input_set;
+  if (set == nullptr) return nullptr;
+  if (!decode_ahead_setup(set->pool, n, plan)) {
+    delete set;
+    return nullptr;
+  }
+  set->may_start = start_early;
+  set->memory_short = make_room;
+  set->pool.room = pool_room;
+  set->pool.room_arg = set;
+  set->report_peak = plan.decoders_peak;
+  return set;
+}
+
+void inputs_end(input_set* set) {
+  if (set == nullptr) return;
+  decode_ahead_shutdown(set->pool);
+  decoders_forget(set->decoders);
+  if (set->report_peak != nullptr) *set->report_peak = decoders_peak(set->decoders);
+  delete set;
+}
+
+size_t inputs_at_once(const input_set* set) {
+  const unsigned threads = set != nullptr ? ahead_threads(set->pool) : 0;
+  return threads > 0 ? threads : 1;
+}
+
+void inputs_free_spare(input_set* set) {
+  if (set != nullptr) decoders_forget(set->decoders);
+}
+
 void inputs_expect_turns(input_set* set, log_input* const* order, size_t n) {
   if (set == nullptr) return;
   set->turns = expected_turns{};
   set->turns.order = order;
   set->turns.n = n;
-  turns_start_early(*set);
+  start_early(*set);
 }
