@@ -187,12 +187,12 @@ void draw(double now, bool waiting) {
   if (g.sized) estimate(&done, &total);
   if (total > 0) g.fraction = std::max(g.fraction, std::min(1.0, done / total));
   const double written = static_cast<double>(g.out->written);
-  char pct[16], w[48], r[48], tail[32];
+  char pct[16], amount[32], w[48], r[48], tail[32];
   std::snprintf(pct, sizeof pct, "%3.0f%%", 100.0 * g.fraction);
-  human(w, sizeof w, written);
-  std::strcat(w, " written");
-  human(r, sizeof r, elapsed > 0 ? written / elapsed : 0);
-  std::strcat(r, "/s");
+  human(amount, sizeof amount, written);
+  std::snprintf(w, sizeof w, "%s written", amount);
+  human(amount, sizeof amount, elapsed > 0 ? written / elapsed : 0);
+  std::snprintf(r, sizeof r, "%s/s", amount);
   if (waiting) {
     std::snprintf(tail, sizeof tail, "waiting for input");
   } else if (total > 0 && g.fraction > 0) {

@@ -20,6 +20,7 @@
 // reads another block of it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 
 #include "input/block_region.h"
@@ -46,7 +47,7 @@ struct ahead_budget {
   size_t inputs = 0;     // inputs decoding ahead
   size_t early = 0;      // of them, started ahead of their turn
   size_t allocated = 0;  // bytes of every block buffer, spares included
-  spare_buffer spare[kSpareBuffers];  // buffers of closed inputs, for the next
+  std::array<spare_buffer, kSpareBuffers> spare;  // buffers of closed inputs, for the next
   size_t spares = 0;
 };
 
