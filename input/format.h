@@ -98,9 +98,16 @@ const input_format* format_named(std::string_view name);
 // could still follow from more bytes.
 const input_format* sniff_format(const unsigned char* p, size_t n, bool* undecided = nullptr);
 
-// A signature of fixed bytes, compared where n has them.
-sniff_result sniff_magic(const unsigned char* p, size_t n, const unsigned char* magic,
-                         size_t len);
+// A signature of fixed bytes, compared where n has them. Inline, and a
+// byte at a time: every input is sniffed against every format, and a log
+// line's first byte rules out nearly all of them.
+inline sniff_result sniff_magic(const unsigned char* p, size_t n, const unsigned char* magic,
+                                size_t len) {
+  const size_t have = n < len ? n : len;
+  for (size_t i = 0; i < have; ++i)
+    if (p[i] != magic[i]) return sniff_result::no;
+  return have < len ? sniff_result::maybe : sniff_result::yes;
+}
 
 // The usual boundary test: a member begins with `magic`. Bytes that differ
 // from it are garbage; a true prefix of it cut off by the end of the input

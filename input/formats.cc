@@ -56,13 +56,6 @@ const input_format* sniff_format(const unsigned char* p, size_t n, bool* undecid
   return nullptr;
 }
 
-sniff_result sniff_magic(const unsigned char* p, size_t n, const unsigned char* magic,
-                         size_t len) {
-  const size_t have = n < len ? n : len;
-  if (std::memcmp(p, magic, have) != 0) return sniff_result::no;
-  return have < len ? sniff_result::maybe : sniff_result::yes;
-}
-
 boundary boundary_by_magic(const unsigned char* p, size_t n, bool eof,
                            const unsigned char* magic, size_t len) {
   switch (sniff_magic(p, n, magic, len)) {

@@ -35,14 +35,26 @@ bool input_open(log_input& in, const char* path, input_set* set, size_t block) {
     return false;
   }
   in.cap = in.block = block;
-  in.phase = input_phase::opened;
+  in.phase = input_phase::reading;
   return true;
 }
 
+namespace {
+
+// A regular file's first read is small: its first line is all that
+// start-up needs, and a compressed file that then waits its turn would
+// have decoded a whole block for nothing. A plain file that its buffer
+// holds whole (it will not wait) is read whole at once.
+size_t first_read(const log_input& in) {
+  if (!in.stream.regular || (!in.stream.compressed && in.stream.size <= in.cap)) return in.cap;
+  return std::min(in.cap, kSmallestBlock);
+}
+
+}  // namespace
+
 void input_start(log_input& in) {
-  if (in.phase != input_phase::opened || in.stream.started || !in.stream.regular) return;
-  const ssize_t got = source_begin(in.stream, in.buf, std::min(in.cap, kSmallestBlock),
-                                   ahead_turn::first_line);
+  if (in.phase != input_phase::reading || in.stream.started || !in.stream.regular) return;
+  const ssize_t got = source_begin(in.stream, in.buf, first_read(in), ahead_turn::first_line);
   if (got < 0) {
     in.phase = input_phase::failed_ahead;
   } else {
@@ -182,8 +194,9 @@ bool pass_held_line(log_input& in) {
 
 // Brings an input that is behind up to its second line. When memory runs
 // out on the way, what the inputs started early hold is given back and it
-// is read once more, alone. False with the fault set.
-bool catch_up(log_input& in) {
+// is read once more, alone. False with the fault set. Out of line, as is
+// refill(): input_next, called at every line, stays small.
+[[gnu::noinline]] bool catch_up(log_input& in) {
   bool passed = pass_held_line(in);
   if (!passed && in.stream.fault.error == ENOMEM && in.stream.fd >= 0 && in.set != nullptr) {
     input_wait_again(in);
@@ -200,7 +213,7 @@ bool catch_up(log_input& in) {
 
 // Makes room after the unfinished line [pos, end) and reads more bytes.
 // Returns ok when bytes arrived, dry at end of input, or failed.
-input_status refill(log_input& in, input_wait wait) {
+[[gnu::noinline]] input_status refill(log_input& in, input_wait wait) {
   if (wait == input_wait::ask && source_may_block(in.stream)) return input_status::would_block;
   if (in.pos > 0) {
     const size_t keep = in.end - in.pos;
@@ -222,11 +235,8 @@ input_status refill(log_input& in, input_wait wait) {
     in.buf = grown;
     in.cap = bigger;
   }
-  // A regular file's first read is small: its first line is all that
-  // start-up needs, and a compressed file that then waits its turn would
-  // have decoded a whole block for nothing.
   size_t want = in.cap - in.end;
-  if (in.phase == input_phase::opened && in.stream.regular) want = std::min(want, kSmallestBlock);
+  if (in.text == 0) want = std::min(want, first_read(in));  // nothing read yet
   const ssize_t got = source_read(in.stream, in.buf + in.end, want);
   if (got < 0) return end_input(in, input_status::failed);
   if (got == 0) {
@@ -248,7 +258,6 @@ input_status input_next(log_input& in, input_wait wait) {
       const size_t stop = static_cast<size_t>(static_cast<const char*>(nl) - in.buf) + 1;
       in.line = std::string_view(in.buf + in.pos, stop - in.pos);
       in.pos = in.scan = stop;
-      if (in.phase == input_phase::opened) in.phase = input_phase::reading;
       return input_status::ok;
     }
     in.scan = in.end;

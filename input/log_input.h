@@ -27,8 +27,7 @@ inline constexpr size_t kInputBlockSize = size_t{64} * 1024;
 
 // Where an input is in its life. The transitions, all made here:
 //
-//   input_open:      ended -> opened (it stays ended when it cannot open)
-//   first line read: opened -> reading, or draining when the stream ended
+//   input_open:      ended -> reading (it stays ended when it cannot open)
 //   stream's end:    reading -> draining (lines may be left in the buffer)
 //   input_wait_turn: reading, draining -> waiting (a regular file that its
 //                    buffer does not hold whole, or compressed)
@@ -38,11 +37,11 @@ inline constexpr size_t kInputBlockSize = size_t{64} * 1024;
 //                    line), or ended when it fails; failed_ahead -> ended
 //   dry or failed:   any -> ended, everything freed but the fault
 //
-// input_start (start-up) may leave an opened input failed_ahead: its
-// first read tells the fault.
+// input_start (start-up) may leave a new input failed_ahead: its first
+// read tells the fault. An input's first read is small (its first line is
+// all start-up needs) unless it is a plain file its buffer holds whole.
 enum class input_phase {
   ended,         // not open: never opened, merged to its end, or failed
-  opened,        // no line read yet: a regular file's first read is small
   reading,       // lines come from its buffer, read a block at a time
   draining,      // its stream has ended; lines may be left in the buffer
   waiting,       // holds a copy of its first line and its descriptor only
