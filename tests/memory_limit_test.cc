@@ -17,18 +17,9 @@
 #include "tests/sample_log.h"
 #include "tests/temp_dir.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define BRAIDLOGS_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define BRAIDLOGS_SANITIZED 1
-#endif
-#endif
-
 namespace {
 
-// Address space the child may take beyond what it has when the limit is
-// set (a sanitizer's shadow memory would not fit under any limit).
+// Address space the child may take beyond what it has when the limit is set.
 size_t extra_allowed = 0;
 
 void limit_memory() {
@@ -45,20 +36,19 @@ void limit_memory() {
   setrlimit(RLIMIT_AS, &rl);
 }
 
-bool sanitized() {
+// A sanitizer's shadow memory fits under no limit (the build says so).
 #ifdef BRAIDLOGS_SANITIZED
-  return true;
+constexpr bool kSanitized = true;
 #else
-  return false;
+constexpr bool kSanitized = false;
 #endif
-}
 
 }  // namespace
 
 // A sound file of every format, under limits from too small to enough:
 // whole, or the memory message; never "corrupt" nor "truncated".
 TEST(MemoryLimit, RunningOutIsNeverCalledDamage) {
-  if (sanitized()) GTEST_SKIP() << "a sanitizer's memory does not fit under a limit";
+  if (kSanitized) GTEST_SKIP() << "a sanitizer's memory does not fit under a limit";
   temp_dir dir;
   const std::string text = varied_log(20000, 3);
   const std::string other = dir.write("other.log", sample_log(50, 2));
@@ -92,7 +82,7 @@ TEST(MemoryLimit, RunningOutIsNeverCalledDamage) {
 // Files whose windows fit one at a time but not two: read one at a time,
 // at start-up and in the merge, on one thread and on several.
 TEST(MemoryLimit, ThreadsNeverChangeWhatMerges) {
-  if (sanitized()) GTEST_SKIP() << "a sanitizer's memory does not fit under a limit";
+  if (kSanitized) GTEST_SKIP() << "a sanitizer's memory does not fit under a limit";
   if (!can_compress("zstd")) GTEST_SKIP() << "built without zstd";
   temp_dir dir;
   std::vector<std::string> paths, texts;
