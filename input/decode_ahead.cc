@@ -217,6 +217,11 @@ bool ahead_room_for_early(ahead_pool& g) {
 
 ssize_t ahead_read(ahead_input& in, char* out, size_t n) {
   ahead_pool& g = *in.pool;
+  const uint64_t epoch = g.epoch.load(std::memory_order_relaxed);
+  if (g.room != nullptr && epoch != g.told) {  // a decoder ended, or an input closed
+    g.told = epoch;
+    g.room(g.room_arg);
+  }
   if (in.holding && in.pos == in.len[in.released % kAheadBlocks]) {
     {
       std::lock_guard<std::mutex> lock(g.m);
@@ -243,12 +248,6 @@ ssize_t ahead_read(ahead_input& in, char* out, size_t n) {
     in.holding = true;
     in.pos = 0;
     in.position = in.raw_at[in.released % kAheadBlocks];
-    lock.unlock();
-    const uint64_t epoch = g.epoch.load(std::memory_order_relaxed);
-    if (g.room != nullptr && epoch != g.told) {
-      g.told = epoch;
-      g.room(g.room_arg);
-    }
   }
   const size_t slot = in.released % kAheadBlocks;
   const size_t take = std::min(n, in.len[slot] - in.pos);

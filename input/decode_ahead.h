@@ -45,9 +45,9 @@ struct ahead_pool {
   // Counts the changes that can make room for an input started early, so
   // that the merge thread asks again only after one.
   std::atomic<uint64_t> epoch{0};
-  // Told, on the merge thread and outside the lock, when the merge takes a
-  // block and the epoch has moved since it was last told: there may be
-  // room for an input to start early. (The merge thread's own.)
+  // Told, on the merge thread and outside the lock, when the merge reads
+  // and the epoch has moved since it was last told: there may be room for
+  // an input to start early. (The merge thread's own.)
   void (*room)(void* arg) = nullptr;
   void* room_arg = nullptr;
   uint64_t told = 0;
