@@ -31,8 +31,10 @@ const budget_case kCases[] = {
     {"a first line's block is a page", 1, 0, 0, {}, 0, true, true, true, 4 * KiB, 4 * KiB, 0},
     {"its own buffer that fits is kept", 2, 0, 24 * MiB, {}, 4 * MiB, false, false, true, 4 * MiB,
      24 * MiB, 0},
-    {"a spare that fits is taken, its own given back", 16, 0, 8 * MiB, {1 * MiB}, 4 * MiB, false,
-     false, true, 1 * MiB, 8 * MiB, 1},
+    {"a spare that fits is taken, its own kept as a spare", 16, 0, 8 * MiB, {1 * MiB}, 4 * MiB,
+     false, false, true, 1 * MiB, 8 * MiB, 1},
+    {"a first line's page is freed, not kept", 1, 0, 4 * KiB, {}, 4 * KiB, false, false, true,
+     4 * MiB, 4 * MiB, 0},
     {"spares that do not fit are freed, then what is left is given", 2, 0, 64 * MiB,
      {256 * KiB, 512 * KiB}, 0, false, false, false, 512 * KiB, 64 * MiB - 256 * KiB, 0},
     {"a full budget still gives the smallest block", 1, 0, 64 * MiB - 100 * KiB, {}, 0, false,
@@ -55,21 +57,4 @@ TEST(Budget, SharesBlocksAndSpares) {
     EXPECT_EQ(b.allocated, c.allocated_after) << c.name;
     EXPECT_EQ(b.spares, c.spares_after) << c.name;
   }
-}
-
-// A closed input's buffers are kept for the next while there is room for
-// them; a page-sized first-line buffer is freed.
-TEST(Budget, BuffersGivenBackAreKeptOrFreed) {
-  ahead_budget b;
-  b.allocated = 1 * MiB + 4 * KiB;
-  block_ptr data;
-  size_t cap = 1 * MiB;
-  budget_give_back(b, data, cap);
-  EXPECT_EQ(cap, 0u);
-  EXPECT_EQ(b.spares, 1u);
-  EXPECT_EQ(b.allocated, 1 * MiB + 4 * KiB);
-  cap = 4 * KiB;
-  budget_give_back(b, data, cap);
-  EXPECT_EQ(b.spares, 1u);
-  EXPECT_EQ(b.allocated, 1 * MiB);
 }
