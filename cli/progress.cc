@@ -146,7 +146,8 @@ void human(char* out, size_t cap, double bytes) {
 // Writes the fields that fit the terminal's width, less a column so that
 // no terminal wraps the line, in their order, joined by two spaces. When
 // all do not fit, whole fields are left out, the least useful first (the
-// lowest `keep`); one that still does not fit is left out too.
+// lowest `keep`); one that still does not fit is left out too, and so is
+// an empty one.
 struct field {
   const char* text;
   int keep;
@@ -159,14 +160,14 @@ void draw_fields(double now, const field* fields, size_t count) {
   size_t len = 0;
   for (int keep = 9; keep >= 0; --keep) {  // the most useful first
     for (size_t i = 0; i < count; ++i) {
-      if (fields[i].keep != keep) continue;
+      if (fields[i].keep != keep || fields[i].text[0] == '\0') continue;
       const size_t more = std::strlen(fields[i].text) + (len > 0 ? 2 : 0);
       if (len + more > width - 1) continue;
       in[i] = true;
       len += more;
     }
   }
-  char text[200];
+  char text[200] = "";
   size_t at = 0;
   for (size_t i = 0; i < count; ++i) {
     if (!in[i]) continue;
@@ -201,14 +202,9 @@ void draw(double now, bool waiting) {
   } else {
     tail[0] = '\0';
   }
-  field fields[4] = {{pct, waiting ? 7 : 9}, {w, 6}, {r, 5}, {tail, waiting ? 9 : 8}};
-  size_t count = 0;
-  field shown_fields[4];
-  for (const field& f : fields) {
-    if (f.text[0] == '\0' || (f.text == pct && total <= 0)) continue;
-    shown_fields[count++] = f;
-  }
-  draw_fields(now, shown_fields, count);
+  if (total <= 0) pct[0] = '\0';
+  const field fields[4] = {{pct, waiting ? 7 : 9}, {w, 6}, {r, 5}, {tail, waiting ? 9 : 8}};
+  draw_fields(now, fields, 4);
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ unsigned usable_cpus() {
   return 1;
 }
 
-bool first_block(const ahead_input* in) { return in == nullptr || in->filled == 0; }
+bool first_block(const ahead_input* in) { return in->filled == 0; }
 
 // The input a worker should fill next, of those with a free block: the
 // one with the fewest blocks ready, since the merge will want it first;

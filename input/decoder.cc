@@ -17,11 +17,9 @@ void* take_state(decoder_stock* stock, const format_ops& ops) {
   if (stock != nullptr) {
     std::lock_guard<std::mutex> lock(stock->lock);
     for (size_t k = 0; k < stock->nkept; ++k) {
-      if (stock->kept_ops[k] != &ops) continue;
-      void* state = stock->kept[k];
-      --stock->nkept;
-      stock->kept_ops[k] = stock->kept_ops[stock->nkept];
-      stock->kept[k] = stock->kept[stock->nkept];
+      if (stock->kept[k].ops != &ops) continue;
+      void* state = stock->kept[k].state;
+      stock->kept[k] = stock->kept[--stock->nkept];
       return state;
     }
   }
@@ -32,8 +30,7 @@ void keep_state(decoder_stock* stock, const format_ops& ops, void* state) {
   if (stock != nullptr) {
     std::lock_guard<std::mutex> lock(stock->lock);
     if (stock->nkept < kKeptStates) {
-      stock->kept_ops[stock->nkept] = &ops;
-      stock->kept[stock->nkept++] = state;
+      stock->kept[stock->nkept++] = {&ops, state};
       return;
     }
   }
@@ -76,7 +73,7 @@ ssize_t fail(decoder& d, const char* problem) {
 
 void decoders_forget(decoder_stock& stock) {
   std::lock_guard<std::mutex> lock(stock.lock);
-  for (size_t k = 0; k < stock.nkept; ++k) stock.kept_ops[k]->free(stock.kept[k]);
+  for (size_t k = 0; k < stock.nkept; ++k) stock.kept[k].ops->free(stock.kept[k].state);
   stock.nkept = 0;
 }
 

@@ -26,8 +26,10 @@ inline constexpr size_t kKeptStates = 4;
 struct decoder_stock {
   std::atomic<size_t> alive{0}, peak{0};
   std::mutex lock;
-  const format_ops* kept_ops[kKeptStates] = {};
-  void* kept[kKeptStates] = {};
+  struct kept_state {
+    const format_ops* ops = nullptr;
+    void* state = nullptr;
+  } kept[kKeptStates];
   size_t nkept = 0;
 };
 

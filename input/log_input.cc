@@ -41,13 +41,24 @@ bool input_open(log_input& in, const char* path, input_set* set, size_t block) {
 
 namespace {
 
+// A plain file that its buffer holds whole: it never waits its turn, and
+// is read whole at once.
+bool held_whole(const log_input& in) {
+  return !in.stream.compressed && in.stream.size <= in.cap;
+}
+
 // A regular file's first read is small: its first line is all that
 // start-up needs, and a compressed file that then waits its turn would
-// have decoded a whole block for nothing. A plain file that its buffer
-// holds whole (it will not wait) is read whole at once.
+// have decoded a whole block for nothing.
 size_t first_read(const log_input& in) {
-  if (!in.stream.regular || (!in.stream.compressed && in.stream.size <= in.cap)) return in.cap;
-  return std::min(in.cap, kSmallestBlock);
+  return !in.stream.regular || held_whole(in) ? in.cap : std::min(in.cap, kSmallestBlock);
+}
+
+// Frees the input's buffer (it keeps its descriptor).
+void drop_buffer(log_input& in) {
+  std::free(in.buf);
+  in.buf = nullptr;
+  in.cap = in.pos = in.scan = in.end = 0;
 }
 
 }  // namespace
@@ -64,17 +75,14 @@ void input_start(log_input& in) {
 }
 
 void input_wait_turn(log_input& in) {
-  const bool compressed = in.stream.dec != nullptr || in.stream.ahead != nullptr;
   if ((in.phase != input_phase::reading && in.phase != input_phase::draining) ||
-      !in.stream.regular || (!compressed && in.stream.size <= in.cap))
+      !in.stream.regular || held_whole(in))
     return;
   const size_t n = in.line.size();
   char* copy = static_cast<char*>(std::malloc(std::max<size_t>(n, 1)));
   if (copy == nullptr) return;  // it reads on as it is
   std::memcpy(copy, in.line.data(), n);
-  std::free(in.buf);
-  in.buf = nullptr;
-  in.cap = in.pos = in.scan = in.end = 0;
+  drop_buffer(in);
   in.first = copy;
   in.line = std::string_view(copy, n);
   in.phase = input_phase::waiting;
@@ -88,9 +96,7 @@ void input_release(log_input& in) {
   in.phase = input_phase::ended;
   in.line = {};
   source_close(in.stream);
-  std::free(in.buf);
-  in.buf = nullptr;
-  in.cap = in.pos = in.scan = in.end = 0;
+  drop_buffer(in);
   std::free(in.first);
   in.first = nullptr;
 }
@@ -139,9 +145,7 @@ bool input_resume(log_input& in, bool early) {
 void input_wait_again(log_input& in) {
   source_pause(in.stream);  // its decoding thread is done with it
   in.stream.fault = read_fault{};
-  std::free(in.buf);
-  in.buf = nullptr;
-  in.cap = in.pos = in.scan = in.end = 0;
+  drop_buffer(in);
   in.phase = input_phase::waiting;
 }
 

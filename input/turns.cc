@@ -2,8 +2,8 @@
 // expects to need the inputs that wait their turn, and starting the
 // compressed ones decoding ahead of their turn as the pool has room. It is
 // told, through the set, when an input ends or catches up (by the line
-// reader) and when the pool's room may have changed (by the pool, as the
-// merge takes a block); it runs on the merge thread only.
+// reader) and when the pool's room may have changed (by the pool, at a read
+// of the merge); it runs on the merge thread only.
 #include <cerrno>
 #include <new>
 
