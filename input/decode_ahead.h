@@ -23,6 +23,16 @@
 #include "input/decoder.h"
 #include "input/handles.h"
 
+// An input whose format comes in pieces (bzip2 blocks) has a ring of up to
+// this many blocks, a piece each: enough for every thread of a large
+// machine to decode one, and the merge to read one.
+inline constexpr size_t kRingSlots = 16;
+// A piece's first buffer (a bzip2 -9 block is 900 kB of text); it grows as
+// a piece needs. Also what the budget counts a piece as.
+inline constexpr size_t kPieceBytes = size_t{1} << 20;
+// The scanner reads the file this much at a time.
+inline constexpr size_t kScanRead = size_t{256} << 10;
+
 // The pool of one set of inputs. Its threads are pthreads rather than
 // std::thread: a thread that cannot be started must be a status (decode in
 // the merge thread instead), and std::thread says so only by throwing.
@@ -51,6 +61,11 @@ struct ahead_pool {
   void (*room)(void* arg) = nullptr;
   void* room_arg = nullptr;
   uint64_t told = 0;
+  // Pieces being decoded now, and the most at once; told as each begins
+  // (decode_plan.h).
+  size_t pieces_now = 0, pieces_peak = 0;
+  void (*piece_begun)(void* arg) = nullptr;
+  void* piece_arg = nullptr;
 };
 
 // Prepares the pool for a merge of `inputs` inputs (threads start when the

@@ -15,4 +15,9 @@ struct decode_plan {
   // When set, told at the end of the set the most decoders that were alive
   // at once (for tests and benchmarks).
   size_t* decoders_peak = nullptr;
+  // Likewise the most pieces of files (bzip2 blocks) decoding at once; and
+  // told on the decoding thread as each piece begins to decode.
+  size_t* pieces_peak = nullptr;
+  void (*piece_begun)(void* arg) = nullptr;
+  void* piece_arg = nullptr;
 };

@@ -1,5 +1,8 @@
 #include "input/decoder.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -53,7 +56,8 @@ bool raw_want(decoder& d, size_t want) {
       return false;
     }
     std::atomic_ref<uint64_t> consumed(*d.consumed);
-    if (got == 0 && file_shrank(r.fd, consumed.load(std::memory_order_relaxed), *d.extent)) {
+    const uint64_t read = std::max(consumed.load(std::memory_order_relaxed), d.read_most);
+    if (got == 0 && file_shrank(r.fd, read, *d.extent)) {
       d.fault->problem = kFileTruncated;
       return false;
     }
@@ -132,12 +136,49 @@ decoder_ptr decoder_open(decoder_stock* stock, const input_format& f, int fd,
 
 void decoder_fail(decoder& d, int error) { d.fault->error = error; }
 
+ssize_t decoder_read_raw(decoder& d, unsigned char* buf, size_t n) {
+  raw_input& r = d.raw;
+  if (r.pos < r.end) {  // the head, read at open
+    const size_t take = std::min(n, r.end - r.pos);
+    std::memcpy(buf, r.buf.get() + r.pos, take);
+    r.pos += take;
+    return static_cast<ssize_t>(take);
+  }
+  const ssize_t got = read_retrying(r.fd, buf, n);
+  if (got > 0)
+    std::atomic_ref<uint64_t>(*d.consumed).fetch_add(static_cast<uint64_t>(got),
+                                                     std::memory_order_relaxed);
+  return got;
+}
+
+bool decoder_resume_at(decoder& d, uint64_t offset, bool in_member, uint64_t skip) {
+  std::atomic_ref<uint64_t> consumed(*d.consumed);
+  d.read_most = std::max(d.read_most, consumed.load(std::memory_order_relaxed));
+  if (::lseek(d.raw.fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    d.fault->error = errno;
+    return false;
+  }
+  consumed.store(offset, std::memory_order_relaxed);
+  d.raw.pos = d.raw.end = 0;
+  d.raw.eof = false;
+  d.ended = false;
+  d.in_member = in_member;
+  d.skip = in_member ? skip : 0;
+  if (in_member && !d.format->ops->begin(d.state)) {
+    d.fault->error = ENOMEM;
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
 // The member loop, the same for every format: feed a member to the library
 // until it ends, then look at what follows. The first member was recognised
 // from the input's signature and begun at open; after each member the
 // format decides whether another member, padding, garbage or a cut-off
 // member follows.
-ssize_t decoder_read(decoder& d, char* out, size_t n) {
+ssize_t member_loop(decoder& d, char* out, size_t n) {
   if (fault_failed(*d.fault)) return -1;
   const format_ops& ops = *d.format->ops;
   raw_input& raw = d.raw;
@@ -191,4 +232,20 @@ ssize_t decoder_read(decoder& d, char* out, size_t n) {
     if (s.used == 0) return fail(d, d.format->corrupt);
   }
   return 0;
+}
+
+}  // namespace
+
+ssize_t decoder_read(decoder& d, char* out, size_t n) {
+  for (;;) {
+    const ssize_t got = member_loop(d, out, n);
+    if (got <= 0 || d.skip == 0) return got;
+    const auto made = static_cast<size_t>(got);
+    const size_t drop = static_cast<size_t>(std::min<uint64_t>(d.skip, made));
+    d.skip -= drop;
+    if (drop < made) {
+      std::memmove(out, out + drop, made - drop);
+      return static_cast<ssize_t>(made - drop);
+    }
+  }
 }

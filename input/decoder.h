@@ -57,6 +57,8 @@ struct decoder {
   uint64_t* consumed = nullptr;
   const file_extent* extent = nullptr;  // the owner's, to tell a cut
   decoder_stock* stock = nullptr;       // counted there; null: not counted
+  uint64_t skip = 0;      // output bytes still to drop (given before, in pieces)
+  uint64_t read_most = 0; // the furthest offset read, before going back
 };
 
 // A decoder for format f that reads descriptor fd, counted in `stock`
@@ -76,6 +78,18 @@ decoder_ptr decoder_open(decoder_stock* stock, const input_format& f, int fd,
 // "corrupt ..." when the library refuses the data). Once it has failed, it
 // fails at once.
 ssize_t decoder_read(decoder& d, char* out, size_t n);
+
+// The input's compressed bytes in order, for a scanner that runs ahead of
+// decoding: first those read at open, then from the descriptor, counted.
+// Returns the count, 0 at the end, or -1 with errno set.
+ssize_t decoder_read_raw(decoder& d, unsigned char* buf, size_t n);
+
+// Goes on in the member loop from `offset` of the file: the start of a
+// member, which is begun and whose first `skip` bytes of output are
+// dropped (they were given already), or else the boundary after a
+// complete member. False with the fault set when the descriptor cannot be
+// sought there.
+bool decoder_resume_at(decoder& d, uint64_t offset, bool in_member, uint64_t skip);
 
 // The most decoders that were alive at once: one per compressed input
 // being read, none for inputs that wait their turn.

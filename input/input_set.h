@@ -36,4 +36,5 @@ struct input_set {
   void (*may_start)(input_set& set) = nullptr;
   void (*memory_short)(input_set& set, const log_input& in) = nullptr;
   size_t* report_peak = nullptr;  // where inputs_end tells the decoders' peak
+  size_t* report_pieces = nullptr;  // and the pieces' peak
 };

@@ -71,11 +71,13 @@ input_set* inputs_begin(size_t n, const decode_plan& plan) {
   set->pool.room = pool_room;
   set->pool.room_arg = set;
   set->report_peak = plan.decoders_peak;
+  set->report_pieces = plan.pieces_peak;
   return set;
 }
 
 void inputs_end(input_set* set) {
   if (set == nullptr) return;
+  if (set->report_pieces != nullptr) *set->report_pieces = set->pool.pieces_peak;
   decode_ahead_shutdown(set->pool);
   decoders_forget(set->decoders);
   if (set->report_peak != nullptr) *set->report_peak = decoders_peak(set->decoders);
