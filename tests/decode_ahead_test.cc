@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -113,4 +116,121 @@ TEST(DecodeAhead, AFailingOutputStopsEverything) {
   const run_result r = run_braidlogs_in_child(paths, full_output, kAhead3Threads);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "braidlogs: write error: No space left on device\n");
+}
+
+namespace {
+
+// Reads one input to its end on `plan`'s pool (off: in this thread).
+struct read_all {
+  std::string text, error;
+  size_t pieces_peak = 0;
+};
+read_all read_on(const std::string& path, decode_plan plan) {
+  read_all r;
+  plan.pieces_peak = &r.pieces_peak;
+  input_set* set = plan.off ? nullptr : inputs_begin(1, plan);
+  log_input in;
+  if (input_open(in, path.c_str(), set)) {
+    input_start(in);
+    while (input_active(in) && input_next(in) == input_status::ok) r.text += in.line;
+    r.error = input_error_text(in);
+  }
+  input_release(in);
+  inputs_end(set);
+  return r;
+}
+
+// The bits at which a bzip2 stream's 48-bit magic stands.
+std::vector<uint64_t> bz_magics(const std::string& z, uint64_t magic) {
+  std::vector<uint64_t> at;
+  uint64_t window = 0;
+  for (size_t i = 0; i < z.size(); ++i) {
+    window = window << 8 | static_cast<unsigned char>(z[i]);
+    for (int shift = 7; shift >= 0 && i >= 6; --shift)
+      if (((window >> shift) & 0xffffffffffff) == magic) at.push_back((i + 1) * 8 - shift - 48);
+  }
+  return at;
+}
+
+}  // namespace
+
+// A bzip2 file's blocks decode on many threads; whatever is wrong with
+// them, or after them, it ends at the same byte with the same message as
+// decoded in the merge thread.
+TEST(DecodeAhead, Bzip2BlocksOnManyThreadsEndAsInTheMergeThread) {
+  if (!can_compress("bzip2")) GTEST_SKIP() << "no bzip2 in this build";
+  temp_dir dir;
+  const std::string one = compress("bzip2", sample_log(5000, 1));  // blocks of 100 kB
+  const std::string two = compress("bzip2", sample_log(3000, 2));
+  const std::string both = one + two;
+  const std::string empty("BZh9\x17\x72\x45\x38\x50\x90\0\0\0\0", 14);
+  const std::vector<uint64_t> blocks = bz_magics(both, 0x314159265359);
+  const std::vector<uint64_t> ends = bz_magics(both, 0x177245385090);
+  ASSERT_GE(blocks.size(), 5u);
+  ASSERT_EQ(ends.size(), 2u);
+  const auto flip = [&](uint64_t bit) {
+    std::string s = both;
+    s[bit / 8] = static_cast<char>(s[bit / 8] ^ (0x80 >> bit % 8));
+    return s;
+  };
+  const struct {
+    const char* name;
+    std::string data;
+  } changes[] = {
+      {"two streams", both},
+      {"an empty stream between", one + empty + two},
+      {"a block's magic", flip(blocks[2] + 20)},
+      {"a block's CRC", flip(blocks[2] + 60)},
+      {"a block's data", flip(blocks[2] + 5000)},
+      {"the last block's data", flip(ends[0] - 100)},
+      {"the end's magic", flip(ends[0] + 10)},
+      {"the stream's CRC", flip(ends[0] + 60)},
+      {"cut inside a block", both.substr(0, blocks[3] / 8 + 100)},
+      {"cut inside a magic", both.substr(0, blocks[3] / 8 + 3)},
+      {"cut inside the end", both.substr(0, ends[1] / 8 + 7)},
+      {"garbage after", both + "garbage"},
+      {"a header alone after", both + "BZh"},
+      {"zeros after", both + std::string(8, '\0')},
+  };
+  for (const auto& c : changes) {
+    const std::string path = dir.write("x", c.data);
+    const read_all want = read_on(path, {0, 0, true});
+    for (unsigned threads : {1u, 3u, 8u}) {
+      const read_all got = read_on(path, {threads});
+      EXPECT_GE(got.pieces_peak, 1u) << c.name;
+      EXPECT_EQ(got.error, want.error) << c.name << ", " << threads << " threads";
+      EXPECT_TRUE(got.text == want.text) << c.name << ", " << threads << " threads: "
+                                         << got.text.size() << " bytes against "
+                                         << want.text.size();
+    }
+  }
+}
+
+// With eight threads, eight blocks of one bzip2 file decode at once: each
+// thread that begins a block after the first (which the first line waits
+// for) waits here until eight more have begun.
+TEST(DecodeAhead, EightThreadsDecodeEightBlocksOfOneFileAtOnce) {
+  if (!can_compress("bzip2")) GTEST_SKIP() << "no bzip2 in this build";
+  temp_dir dir;
+  const std::string text = sample_log(20000, 3);
+  const std::string path = dir.write("x.bz2", compress("bzip2", text));
+  struct meeting {
+    std::mutex m;
+    std::condition_variable all;
+    size_t begun = 0;
+  } at;
+  decode_plan plan;
+  plan.threads = 8;
+  plan.piece_arg = &at;
+  plan.piece_begun = [](void* arg) {
+    auto& a = *static_cast<meeting*>(arg);
+    std::unique_lock<std::mutex> lock(a.m);
+    if (++a.begun == 1) return;
+    a.all.notify_all();
+    // Only a pool that cannot give eight blocks at once waits this long.
+    a.all.wait_for(lock, std::chrono::seconds(30), [&] { return a.begun >= 9; });
+  };
+  const read_all got = read_on(path, plan);
+  EXPECT_TRUE(got.text == text);
+  EXPECT_EQ(got.pieces_peak, 8u);
 }
