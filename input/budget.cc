@@ -71,3 +71,23 @@ size_t budget_plan_block(ahead_budget& b, block_ptr& data, size_t& cap, bool fir
   b.allocated = others + size;
   return size;
 }
+
+size_t budget_plan_piece(ahead_budget& b, block_ptr& data, size_t& cap, size_t piece) {
+  if (cap >= piece) return 0;
+  budget_give_back(b, data, cap);
+  for (size_t k = 0; k < b.spares; ++k) {
+    if (b.spare[k].cap != piece) continue;
+    data = std::move(b.spare[k].data);
+    cap = piece;
+    b.spare[k] = std::move(b.spare[--b.spares]);
+    return 0;
+  }
+  while (b.allocated + piece > kAheadBudget && b.spares > 0) {
+    spare_buffer& last = b.spare[--b.spares];
+    b.allocated -= last.cap;
+    last.data.reset();
+    last.cap = 0;
+  }
+  b.allocated += piece;
+  return piece;
+}

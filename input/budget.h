@@ -83,3 +83,10 @@ void budget_give_back(ahead_budget& b, block_ptr& data, size_t& cap);
 // than kAheadMinBlock. A first line's first block is kSmallestBlock.
 size_t budget_plan_block(ahead_budget& b, block_ptr& data, size_t& cap, bool first_block,
                          bool first_line);
+
+// Plans the buffer of a piece (decode_ahead.h: a file decoded a piece a
+// block), at least `piece` bytes: the input's own buffer for the slot,
+// else a spare of that size, else `piece` bytes reserved for a new buffer
+// (data stays null, and the caller makes it), after freeing spares while
+// the budget is short. Returns the bytes reserved for a new buffer, or 0.
+size_t budget_plan_piece(ahead_budget& b, block_ptr& data, size_t& cap, size_t piece);

@@ -58,3 +58,32 @@ TEST(Budget, SharesBlocksAndSpares) {
     EXPECT_EQ(b.spares, c.spares_after) << c.name;
   }
 }
+
+// A piece's buffer: its own, a spare of the piece's size, or a new one,
+// for which spares go while the budget is short; never piling up spares.
+TEST(Budget, PiecesTakeSparesOfTheirSize) {
+  const struct {
+    const char* name;
+    size_t allocated;
+    std::vector<size_t> spares;
+    size_t own;
+    size_t reserved, allocated_after, spares_after, cap_after;
+  } cases[] = {
+      {"its own buffer is kept", 8 * MiB, {}, 2 * MiB, 0, 8 * MiB, 0, 2 * MiB},
+      {"a spare of its size is taken", 8 * MiB, {4 * MiB, 1 * MiB}, 0, 0, 8 * MiB, 1, 1 * MiB},
+      {"a smaller own buffer becomes a spare", 8 * MiB, {}, 256 * KiB, 1 * MiB, 9 * MiB, 1, 0},
+      {"spares go while the budget is short", 64 * MiB, {4 * MiB, 4 * MiB}, 0, 1 * MiB,
+       61 * MiB, 1, 0},
+  };
+  for (const auto& c : cases) {
+    ahead_budget b;
+    b.allocated = c.allocated;
+    for (size_t cap : c.spares) b.spare[b.spares++].cap = cap;
+    block_ptr data;
+    size_t cap = c.own;
+    EXPECT_EQ(budget_plan_piece(b, data, cap, 1 * MiB), c.reserved) << c.name;
+    EXPECT_EQ(b.allocated, c.allocated_after) << c.name;
+    EXPECT_EQ(b.spares, c.spares_after) << c.name;
+    EXPECT_EQ(cap, c.cap_after) << c.name;
+  }
+}

@@ -273,12 +273,19 @@ void fill_piece(ahead_pool& g, ahead_input* in, piece_worker& w,
   const size_t at = in->claimed++;
   const size_t slot = at % in->ring;
   in->scanning = true;
+  const size_t reserved =
+      g.block == 0 ? budget_plan_piece(g.budget, in->data[slot], in->cap[slot], kPieceBytes) : 0;
   lock.unlock();
+  if (reserved != 0) {
+    in->data[slot] = block_take(g.region, reserved);
+    in->cap[slot] = in->data[slot] != nullptr ? reserved : 0;
+  }
   const scan_step st = scan_on(in);
   const bool taken = st.kind == scan_kind::piece &&
                      w.ops->take(w.state, in->window.get() + (st.p.from / 8 - in->window_at), st.p);
   lock.lock();
   in->scanning = false;
+  if (reserved != 0 && in->cap[slot] == 0) g.budget.allocated -= reserved;  // never had
   if (at >= in->claimed) return;  // an earlier piece failed: the loop goes on from there
   if (!taken) {
     in->claimed = at;
