@@ -195,30 +195,16 @@ struct bz_scanner {
   uint64_t window = 0;
 };
 
-scan_step sequential(uint64_t offset, bool in_member) {
-  scan_step r;
-  r.kind = scan_kind::sequential;
-  r.offset = offset;
-  r.in_member = in_member;
-  return r;
-}
-
-scan_step more(uint64_t keep) {
-  scan_step r;
-  r.keep = keep;
-  return r;
-}
-
 scan_step bz_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, bool eof) {
   auto& s = *static_cast<bz_scanner*>(scanner);
   const uint64_t end = at + n;
   for (;;) {
     switch (s.phase) {
       case bz_scanner::at::head: {  // a stream, or what the member loop is to judge
-        if (s.pos + 4 > end) return eof ? sequential(s.pos, false) : more(s.pos);
+        if (s.pos + 4 > end) return eof ? scan_sequential(s.pos, false) : scan_more(s.pos);
         const unsigned char* q = p + (s.pos - at);
         if (q[0] != 'B' || q[1] != 'Z' || q[2] != 'h' || q[3] < '1' || q[3] > '9')
-          return sequential(s.pos, false);
+          return scan_sequential(s.pos, false);
         s.member = s.pos;
         s.level = q[3];
         s.combined = 0;
@@ -227,16 +213,16 @@ scan_step bz_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, 
         break;
       }
       case bz_scanner::at::magic: {  // a block's magic and CRC, or the end's
-        if ((s.a + 80 + 7) / 8 > end) return eof ? sequential(s.member, true) : more(s.a / 8);
+        if ((s.a + 80 + 7) / 8 > end) return eof ? scan_sequential(s.member, true) : scan_more(s.a / 8);
         const uint64_t magic = bits_at(p, at, s.a, 48);
         const auto crc = static_cast<uint32_t>(bits_at(p, at, s.a + 48, 32));
         if (magic == kEndMagic) {
-          if (crc != s.combined) return sequential(s.member, true);
+          if (crc != s.combined) return scan_sequential(s.member, true);
           s.pos = (s.a + 80 + 7) / 8;
           s.phase = bz_scanner::at::head;
           break;
         }
-        if (magic != kBlockMagic) return sequential(s.member, true);
+        if (magic != kBlockMagic) return scan_sequential(s.member, true);
         s.combined = (s.combined << 1 | s.combined >> 31) ^ crc;
         s.scanned = (s.a + 80) / 8;
         s.window = 0;
@@ -254,15 +240,13 @@ scan_step bz_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, 
             if (bits != kBlockMagic && bits != kEndMagic) continue;
             const uint64_t e = s.scanned * 8 - static_cast<uint64_t>(shift) - 48;
             if (e < s.a + 80) continue;
-            scan_step r;
-            r.kind = scan_kind::piece;
-            r.p = piece{s.a, e, s.member, s.level};
+            const piece p{s.a, e, s.member, s.level};
             s.a = e;
             s.phase = bz_scanner::at::magic;
-            return r;
+            return scan_piece(p);
           }
         }
-        return eof ? sequential(s.member, true) : more(s.a / 8);
+        return eof ? scan_sequential(s.member, true) : scan_more(s.a / 8);
       }
     }
   }

@@ -488,10 +488,15 @@ ssize_t ahead_read(ahead_input& in, char* out, size_t n) {
       g.work.notify_one();
     }
     const bool whole_ring = g.fill_ring_first && in.turn == ahead_turn::now;
-    while (!in.done && (in.filled == in.released ||
-                        (whole_ring && in.filled - in.released < lead(g, &in))))
-      g.ready.wait(lock);
-    if (in.filled == in.released) return in.result;  // every block read: the end
+    for (;;) {
+      while (!in.done && (in.filled == in.released ||
+                          (whole_ring && in.filled - in.released < lead(g, &in))))
+        g.ready.wait(lock);
+      if (in.filled == in.released) return in.result;  // every block read: the end
+      if (in.len[in.released % in.ring] > 0) break;
+      ++in.released;  // a piece that holds no text (an empty member)
+      g.work.notify_one();
+    }
     in.holding = true;
     in.pos = 0;
     in.position = in.raw_at[in.released % in.ring];

@@ -108,6 +108,20 @@ struct piece_ops {
   bool (*decode)(void* state, piece_out& out);
 };
 
+// A scanner's answers.
+scan_step scan_more(uint64_t keep);
+scan_step scan_sequential(uint64_t offset, bool in_member);
+scan_step scan_piece(const piece& p);
+
+// Pieces that are whole members (zstd frames, BGZF members), whose bounds
+// their headers tell: decoded by the format's own step, as the member loop
+// would decode them, and sound only when the member ends exactly at the
+// piece's end. A format's piece_ops call these (make with its own ops).
+void* member_piece_make(const struct format_ops& ops);
+void member_piece_free(void* state);
+bool member_piece_take(void* state, const unsigned char* p, const piece& pc);
+bool member_piece_decode(void* state, piece_out& out);
+
 // What a format gives the member loop in decoder.cc. The state is the
 // format's own, made by `make` and freed by `free`.
 struct format_ops {

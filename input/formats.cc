@@ -2,6 +2,8 @@
 #include "input/format.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
 
 extern const input_format gzip_format, bzip2_format, xz_format, lzma_format, lzip_format,
     zstd_format, lz4_format;
@@ -64,4 +66,83 @@ boundary boundary_by_magic(const unsigned char* p, size_t n, bool eof,
     case sniff_result::yes: break;
   }
   return {boundary_kind::member};
+}
+
+scan_step scan_more(uint64_t keep) {
+  scan_step r;
+  r.keep = keep;
+  return r;
+}
+
+scan_step scan_sequential(uint64_t offset, bool in_member) {
+  scan_step r;
+  r.kind = scan_kind::sequential;
+  r.offset = offset;
+  r.in_member = in_member;
+  return r;
+}
+
+scan_step scan_piece(const piece& p) {
+  scan_step r;
+  r.kind = scan_kind::piece;
+  r.p = p;
+  return r;
+}
+
+namespace {
+
+// A decoding thread's: the format's own state, and the member taken.
+struct member_piece {
+  const format_ops* ops = nullptr;
+  void* state = nullptr;
+  std::unique_ptr<unsigned char[]> bytes;
+  size_t cap = 0, len = 0;
+};
+
+}  // namespace
+
+void* member_piece_make(const format_ops& ops) {
+  auto* m = new (std::nothrow) member_piece;
+  if (m == nullptr) return nullptr;
+  m->ops = &ops;
+  if ((m->state = ops.make()) == nullptr) {
+    delete m;
+    return nullptr;
+  }
+  return m;
+}
+
+void member_piece_free(void* state) {
+  auto* m = static_cast<member_piece*>(state);
+  m->ops->free(m->state);
+  delete m;
+}
+
+bool member_piece_take(void* state, const unsigned char* p, const piece& pc) {
+  auto& m = *static_cast<member_piece*>(state);
+  const auto n = static_cast<size_t>((pc.to - pc.from) / 8);
+  if (m.cap < n) {
+    m.bytes.reset(new (std::nothrow) unsigned char[n]);
+    m.cap = m.bytes != nullptr ? n : 0;
+    if (m.bytes == nullptr) return false;
+  }
+  std::memcpy(m.bytes.get(), p, n);
+  m.len = n;
+  return true;
+}
+
+bool member_piece_decode(void* state, piece_out& out) {
+  auto& m = *static_cast<member_piece*>(state);
+  if (!m.ops->begin(m.state)) return false;
+  size_t used = 0;
+  for (;;) {
+    if (out.cap == out.len && !out.grow(out, out.arg)) return false;
+    const member_step s = m.ops->step(m.state, m.bytes.get() + used, m.len - used,
+                                      out.buf + out.len, out.cap - out.len);
+    used += s.used;
+    out.len += s.made;
+    if (s.failed || s.no_memory) return false;
+    if (s.ended) return used == m.len;
+    if (s.used == 0 && s.made == 0 && out.len < out.cap) return false;  // cut short
+  }
 }

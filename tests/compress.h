@@ -31,3 +31,8 @@ std::string zstd_with_window(std::string_view data, int window_log);
 // One lz4 frame of blocks of up to 4 MiB, as the lz4 command writes by
 // default. Empty when this build has no lz4.
 std::string lz4_with_large_blocks(std::string_view data);
+
+// BGZF, as bgzip writes it: gzip members of at most 64 KiB that say their
+// size in an extra field, and an empty member at the end. Empty when this
+// build has no gzip.
+std::string bgzf(std::string_view data);
