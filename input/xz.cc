@@ -50,41 +50,84 @@ namespace {
 
 struct xz_state {
   lzma_stream s;
+  bool chosen;  // xz: the decoder for this stream has been set up
 };
 
-// The decoder of a stream's blocks on threads of liblzma's own, one per
-// usable core, where the stream says each block's size (as xz -T and other
-// parallel encoders write it); a stream that does not, or of one block,
-// decodes in the calling thread as before. Without LZMA_FAIL_FAST it gives
-// the same bytes before the same error as one thread does.
+// xz streams decode on liblzma's threaded decoder, threads of its own (one
+// per usable core) decoding a stream's blocks at once, where the first
+// block's header says it holds at least kThreadedBlock bytes of text (as
+// xz -T and other parallel encoders write large files); other streams
+// (one block, or blocks of unknown size) decode in the calling thread, as
+// the threaded decoder would, but without the cost of setting it up for
+// every small file of a farm. Without LZMA_FAIL_FAST it gives the same
+// bytes before the same error as one thread does.
+constexpr uint64_t kThreadedBlock = uint64_t{4} << 20;
 // What the threads may hold at once: each its block's text and its
 // dictionary (xz -6 -T2 writes blocks of 24 MiB with a dictionary of 8
 // MiB: two threads take 111 MiB at their peak); a stream whose blocks
 // need more decodes in the calling thread.
 constexpr uint64_t kThreadedMemory = uint64_t{128} << 20;
+// The stream header, and the first block header's size byte and flags.
+constexpr size_t kStreamHeader = 12;
+
+// The first block's size of text, from its header, when the n bytes at p
+// hold the stream's start up to the end of that header and it says; else
+// 0. (A stream whose first bytes arrive apart decodes in the calling
+// thread: the choice changes the speed, never the bytes.)
+uint64_t first_block_text(const unsigned char* p, size_t n) {
+  if (n < kStreamHeader + 2 || sniff_magic(p, n, kXzMagic, sizeof kXzMagic) != sniff_result::yes)
+    return 0;
+  const unsigned char* h = p + kStreamHeader;
+  if (h[0] == 0 || (h[1] & 0xc0) != 0xc0) return 0;  // no block, or no sizes
+  const size_t len = (size_t{h[0]} + 1) * 4;
+  if (n < kStreamHeader + len) return 0;
+  uint64_t sizes[2] = {0, 0};  // compressed, then text
+  size_t at = 2;
+  for (uint64_t& v : sizes) {
+    for (unsigned shift = 0; at < len && shift < 63; shift += 7) {
+      v |= uint64_t{h[at] & 0x7fu} << shift;
+      if ((h[at++] & 0x80) == 0) break;
+    }
+  }
+  return sizes[1];
+}
 
 // No memory limit: the stream's own dictionary size bounds it. An
 // integrity check this build cannot verify is not verified, as xz does.
-bool xz_begin(void* state) {
+bool xz_choose(xz_state& s, bool threads) {
+  s.chosen = true;
+  if (!threads) return lzma_stream_decoder(&s.s, UINT64_MAX, 0) == LZMA_OK;
   lzma_mt mt{};
   mt.threads = lzma_cputhreads();
   if (mt.threads == 0) mt.threads = 1;
   mt.memlimit_threading = kThreadedMemory;
   mt.memlimit_stop = UINT64_MAX;
-  return lzma_stream_decoder_mt(&static_cast<xz_state*>(state)->s, &mt) == LZMA_OK;
+  return lzma_stream_decoder_mt(&s.s, &mt) == LZMA_OK;
+}
+
+bool xz_begin(void* state) {
+  static_cast<xz_state*>(state)->chosen = false;  // told by the stream's first bytes
+  return true;
 }
 
 bool lzma_begin(void* state) {
+  static_cast<xz_state*>(state)->chosen = true;
   return lzma_alone_decoder(&static_cast<xz_state*>(state)->s, UINT64_MAX) == LZMA_OK;
 }
 
 bool lzip_begin(void* state) {
+  static_cast<xz_state*>(state)->chosen = true;
   return lzma_lzip_decoder(&static_cast<xz_state*>(state)->s, UINT64_MAX, 0) == LZMA_OK;
 }
 
 member_step xz_step(void* state, const unsigned char* in, size_t in_len, char* out,
                     size_t out_len) {
   auto* s = static_cast<xz_state*>(state);
+  if (!s->chosen && !xz_choose(*s, first_block_text(in, in_len) >= kThreadedBlock)) {
+    member_step r;
+    r.no_memory = true;
+    return r;
+  }
   s->s.next_in = in;
   s->s.avail_in = in_len;
   s->s.next_out = reinterpret_cast<uint8_t*>(out);

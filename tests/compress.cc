@@ -211,6 +211,33 @@ std::string bgzf(std::string_view data) {
 #endif
 }
 
+std::string xz_with_blocks(std::string_view data, size_t block) {
+#ifdef BRAIDLOGS_XZ
+  lzma_mt mt{};
+  mt.threads = 2;
+  mt.block_size = block;
+  mt.preset = 0;
+  mt.check = LZMA_CHECK_CRC64;
+  lzma_stream z = LZMA_STREAM_INIT;
+  if (lzma_stream_encoder_mt(&z, &mt) != LZMA_OK) throw std::runtime_error("xz");
+  std::string out(lzma_stream_buffer_bound(data.size()) + 1024, '\0');
+  z.next_in = reinterpret_cast<const uint8_t*>(data.data());
+  z.avail_in = data.size();
+  z.next_out = reinterpret_cast<uint8_t*>(out.data());
+  z.avail_out = out.size();
+  lzma_ret ret;
+  while ((ret = lzma_code(&z, LZMA_FINISH)) == LZMA_OK) {
+  }
+  out.resize(out.size() - z.avail_out);
+  lzma_end(&z);
+  if (ret != LZMA_STREAM_END) throw std::runtime_error("xz");
+  return out;
+#else
+  (void)data, (void)block;
+  return {};
+#endif
+}
+
 std::string zstd_with_window(std::string_view data, int window_log) {
 #ifdef BRAIDLOGS_ZSTD
   ZSTD_CCtx* cctx = ZSTD_createCCtx();

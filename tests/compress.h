@@ -36,3 +36,7 @@ std::string lz4_with_large_blocks(std::string_view data);
 // size in an extra field, and an empty member at the end. Empty when this
 // build has no gzip.
 std::string bgzf(std::string_view data);
+
+// An xz stream of blocks of `block` bytes of text that say their sizes, as
+// xz -T writes it. Empty when this build has no xz.
+std::string xz_with_blocks(std::string_view data, size_t block);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/compress.h"
+#include "tests/read_source.h"
 #include "tests/run_tool.h"
 #include "tests/sample_log.h"
 #include "tests/temp_dir.h"
@@ -231,6 +232,26 @@ TEST(DecodeAhead, PiecesOnManyThreadsEndAsInTheMergeThread) {
         EXPECT_GE(got.pieces_peak, 1u) << c.name;
       }
     }
+  }
+}
+
+// An xz stream of large blocks decodes on liblzma's threads, whole or
+// damaged, to the bytes and the error of decoding it on one (as it does
+// when its first bytes arrive one at a time).
+TEST(DecodeAhead, XzBlocksOnThreadsGiveWhatOneThreadGives) {
+  if (!can_compress("xz")) GTEST_SKIP() << "no xz in this build";
+  temp_dir dir;
+  const std::string text = sample_log(140000, 7);
+  const std::string whole = xz_with_blocks(text, size_t{4} << 20);
+  for (const size_t at : {size_t{0}, whole.size() / 3, whole.size() * 2 / 3}) {
+    std::string bad = whole;
+    if (at != 0) bad[at] = static_cast<char>(bad[at] ^ 0x10);
+    const std::string path = dir.write("x.xz", bad);
+    const read_back alone = read_source(path, 65536, 1);
+    const read_all got = read_on(path, {2});
+    if (at == 0) EXPECT_TRUE(got.text == text);
+    EXPECT_TRUE(got.text == alone.data.substr(0, alone.data.rfind('\n') + 1)) << at;
+    if (at != 0) EXPECT_EQ(got.error, alone.problem) << at;
   }
 }
 
