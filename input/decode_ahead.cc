@@ -88,7 +88,7 @@ size_t piece_lead(const ahead_pool& g) {
 // How many blocks of `in` the merge may be given before it reads: its
 // ring, or the pieces' lead.
 size_t lead(const ahead_pool& g, const ahead_input* in) {
-  return in->pieces != nullptr ? piece_lead(g) : kAheadBlocks;
+  return in->pieces != nullptr ? std::min(in->ring, piece_lead(g)) : kAheadBlocks;
 }
 
 // Blocks filled or being filled ahead of the merge.
@@ -439,7 +439,7 @@ ahead_ptr ahead_open(ahead_pool& g, decoder_ptr& dec, ahead_turn turn) {
   const piece_ops* pieces = in->dec->format->ops->pieces;
   if (pieces != nullptr && (in->scanner = pieces->make_scanner()) != nullptr) {
     in->pieces = pieces;
-    in->ring = kRingSlots;
+    in->ring = std::min<size_t>(kRingSlots, g.nthreads + size_t{2});
   }
   if (turn == ahead_turn::early) ++g.budget.early;
   g.inputs[g.budget.inputs++] = in.get();

@@ -117,6 +117,20 @@ scan_step scan_piece(const piece& p);
 // their headers tell: decoded by the format's own step, as the member loop
 // would decode them, and sound only when the member ends exactly at the
 // piece's end. A format's piece_ops call these (make with its own ops).
+//
+// The scanner's state is the offset of the next member. A piece is one
+// member, or several small ones in a row (BGZF's are 64 KiB of text),
+// up to kGroupBytes. What a member's header says of its size, from the
+// `have` bytes at hand at q:
+inline constexpr uint64_t kGroupBytes = uint64_t{64} << 10;
+struct member_size {
+  enum { known, more, hand_back } kind = hand_back;  // more: too few bytes at hand
+  uint64_t size = 0;  // known: the member's bytes
+};
+void* member_scanner_make();
+void member_scanner_free(void* scanner);
+scan_step member_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, bool eof,
+                      member_size (*size_of)(const unsigned char* q, uint64_t have));
 void* member_piece_make(const struct format_ops& ops);
 void member_piece_free(void* state);
 bool member_piece_take(void* state, const unsigned char* p, const piece& pc);

@@ -89,6 +89,27 @@ scan_step scan_piece(const piece& p) {
   return r;
 }
 
+void* member_scanner_make() { return new (std::nothrow) uint64_t{0}; }
+void member_scanner_free(void* scanner) { delete static_cast<uint64_t*>(scanner); }
+
+scan_step member_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, bool eof,
+                      member_size (*size_of)(const unsigned char* q, uint64_t have)) {
+  uint64_t& pos = *static_cast<uint64_t*>(scanner);
+  const uint64_t from = pos;
+  while (pos - from < kGroupBytes) {
+    const uint64_t have = at + n - pos;
+    const member_size m = size_of(p + (pos - at), have);
+    if (m.kind == member_size::known && m.size <= have) {
+      pos += m.size;
+      continue;
+    }
+    if (pos > from) break;  // the members so far
+    if (m.kind == member_size::hand_back) return scan_sequential(pos, false);
+    return eof ? scan_sequential(pos, false) : scan_more(pos);
+  }
+  return scan_piece(piece{from * 8, pos * 8, from, 0});
+}
+
 namespace {
 
 // A decoding thread's: the format's own state, and the member taken.
@@ -142,7 +163,9 @@ bool member_piece_decode(void* state, piece_out& out) {
     used += s.used;
     out.len += s.made;
     if (s.failed || s.no_memory) return false;
-    if (s.ended) return used == m.len;
+    if (s.ended && used == m.len) return true;
+    if (s.ended && !m.ops->begin(m.state)) return false;  // the next member of the piece
+    if (s.ended) continue;
     if (s.used == 0 && s.made == 0 && out.len < out.cap) return false;  // cut short
   }
 }

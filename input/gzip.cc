@@ -228,36 +228,25 @@ namespace {
 // Pieces: members that say their size, as BGZF (bgzip) writes them: an
 // extra field whose subfield "BC" holds the member's size less one. Any
 // other member, or anything else, goes to the member loop.
-struct gz_scanner {
-  uint64_t pos = 0;  // where the next member starts
-};
-
-scan_step gz_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, bool eof) {
-  auto& s = *static_cast<gz_scanner*>(scanner);
-  for (;;) {
-    const uint64_t have = at + n - s.pos;
-    const unsigned char* q = p + (s.pos - at);
-    constexpr size_t kHead = 18;  // the fixed header, XLEN and one "BC" subfield
-    if (have < kHead) return eof ? scan_sequential(s.pos, false) : scan_more(s.pos);
-    const bool bgzf = q[0] == 0x1f && q[1] == 0x8b && q[2] == 8 && (q[3] & 0x04) != 0 &&
-                      q[10] >= 6 && q[12] == 'B' && q[13] == 'C' && q[14] == 2 && q[15] == 0;
-    if (!bgzf) return scan_sequential(s.pos, false);
-    const uint64_t size = (uint64_t{q[16]} | uint64_t{q[17]} << 8) + 1;
-    if (size > have) return eof ? scan_sequential(s.pos, false) : scan_more(s.pos);
-    const uint64_t from = s.pos;
-    s.pos += size;
-    return scan_piece(piece{from * 8, s.pos * 8, from, 0});
-  }
+member_size bgzf_size(const unsigned char* q, uint64_t have) {
+  constexpr size_t kHead = 18;  // the fixed header, XLEN and one "BC" subfield
+  if (have < kHead) return {member_size::more};
+  const bool bgzf = q[0] == 0x1f && q[1] == 0x8b && q[2] == 8 && (q[3] & 0x04) != 0 &&
+                    q[10] >= 6 && q[12] == 'B' && q[13] == 'C' && q[14] == 2 && q[15] == 0;
+  if (!bgzf) return {};
+  return {member_size::known, (uint64_t{q[16]} | uint64_t{q[17]} << 8) + 1};
 }
 
-void* gz_make_scanner() { return new (std::nothrow) gz_scanner; }
-void gz_free_scanner(void* scanner) { delete static_cast<gz_scanner*>(scanner); }
+scan_step gz_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, bool eof) {
+  return member_scan(scanner, p, n, at, eof, bgzf_size);
+}
 
 extern const format_ops kOps;
 void* gz_make_piece() { return member_piece_make(kOps); }
 
-const piece_ops kPieces = {gz_make_scanner, gz_free_scanner, gz_scan,          gz_make_piece,
-                           member_piece_free, member_piece_take, member_piece_decode};
+const piece_ops kPieces = {member_scanner_make, member_scanner_free, gz_scan,
+                           gz_make_piece,       member_piece_free,   member_piece_take,
+                           member_piece_decode};
 
 const format_ops kOps = {gz_make, gz_free, gz_begin, gz_step, gz_follows, &kPieces};
 }  // namespace

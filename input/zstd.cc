@@ -171,8 +171,8 @@ void* zs_make() {
 }
 
 // Pieces: frames, as pzstd writes them and as rotations are concatenated,
-// found from their headers without decoding. Skippable frames are passed
-// over; a frame larger than this (a whole file written as one frame), one
+// found from their headers without decoding, skippable frames among them;
+// a frame larger than this (a whole file written as one frame), one
 // whose window is larger than the other (--long: every thread would hold
 // one), or anything else, goes to the member loop.
 constexpr uint64_t kLargestFrame = uint64_t{8} << 20;
@@ -182,53 +182,35 @@ uint32_t le32(const unsigned char* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
 
-struct zs_scanner {
-  uint64_t pos = 0;  // where the next frame starts
-};
-
-scan_step zs_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, bool eof) {
-  auto& s = *static_cast<zs_scanner*>(scanner);
-  for (;;) {
-    const uint64_t have = at + n - s.pos;
-    const unsigned char* q = p + (s.pos - at);
-    if (have < 8) return eof ? scan_sequential(s.pos, false) : scan_more(s.pos);
-    const uint32_t magic = le32(q);
-    uint64_t size = 0;
-    if ((magic & 0xfffffff0) == 0x184d2a50) {
-      size = 8 + uint64_t{le32(q + 4)};
-    } else if (magic == 0xfd2fb528) {
-      ZSTD_frameHeader h;
-      const size_t head = ZSTD_getFrameHeader(&h, q, have);
-      if (head > 0 && !ZSTD_isError(head)) return eof ? scan_sequential(s.pos, false) : scan_more(s.pos);
-      if (ZSTD_isError(head) || h.windowSize > kLargestWindow) return scan_sequential(s.pos, false);
-      const size_t found = ZSTD_findFrameCompressedSize(q, have);
-      if (!ZSTD_isError(found)) {
-        size = found;
-      } else if (ZSTD_getErrorCode(found) != ZSTD_error_srcSize_wrong || eof ||
-                 have > kLargestFrame) {
-        return scan_sequential(s.pos, false);
-      } else {
-        return scan_more(s.pos);
-      }
-    } else {
-      return scan_sequential(s.pos, false);
-    }
-    if (size > kLargestFrame) return scan_sequential(s.pos, false);
-    if (size > have) return eof ? scan_sequential(s.pos, false) : scan_more(s.pos);
-    const uint64_t from = s.pos;
-    s.pos += size;
-    if (magic == 0xfd2fb528) return scan_piece(piece{from * 8, s.pos * 8, from, 0});
+member_size frame_size(const unsigned char* q, uint64_t have) {
+  if (have < 8) return {member_size::more};
+  const uint32_t magic = le32(q);
+  if ((magic & 0xfffffff0) == 0x184d2a50) {  // decoded, as the member loop does, to nothing
+    const uint64_t size = 8 + uint64_t{le32(q + 4)};
+    if (size > kLargestFrame) return {};
+    return {member_size::known, size};
   }
+  if (magic != 0xfd2fb528) return {};
+  ZSTD_frameHeader h;
+  const size_t head = ZSTD_getFrameHeader(&h, q, have);
+  if (head > 0 && !ZSTD_isError(head)) return {member_size::more};
+  if (ZSTD_isError(head) || h.windowSize > kLargestWindow) return {};
+  const size_t found = ZSTD_findFrameCompressedSize(q, have);
+  if (!ZSTD_isError(found)) return found > kLargestFrame ? member_size{} : member_size{member_size::known, found};
+  if (ZSTD_getErrorCode(found) != ZSTD_error_srcSize_wrong || have > kLargestFrame) return {};
+  return {member_size::more};
 }
 
-void* zs_make_scanner() { return new (std::nothrow) zs_scanner; }
-void zs_free_scanner(void* scanner) { delete static_cast<zs_scanner*>(scanner); }
+scan_step zs_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, bool eof) {
+  return member_scan(scanner, p, n, at, eof, frame_size);
+}
 
 extern const format_ops kOps;
 void* zs_make_piece() { return member_piece_make(kOps); }
 
-const piece_ops kPieces = {zs_make_scanner, zs_free_scanner, zs_scan,          zs_make_piece,
-                           member_piece_free, member_piece_take, member_piece_decode};
+const piece_ops kPieces = {member_scanner_make, member_scanner_free, zs_scan,
+                           zs_make_piece,       member_piece_free,   member_piece_take,
+                           member_piece_decode};
 
 const format_ops kOps = {zs_make, zs_free, zs_begin, zs_step, zs_follows, &kPieces};
 
