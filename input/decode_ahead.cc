@@ -402,6 +402,7 @@ bool decode_ahead_setup(ahead_pool& g, size_t inputs, const decode_plan& plan) {
   g.block = plan.block;
   g.fill_ring_first = plan.fill_ring_first;
   g.piece_begun = plan.piece_begun;
+  g.pieces_from = plan.pieces_from != 0 ? plan.pieces_from : kPiecesFrom;
   g.piece_arg = plan.piece_arg;
   g.on = true;
   return true;
@@ -422,9 +423,10 @@ void decode_ahead_shutdown(ahead_pool& g) {
   g.capacity = g.block = g.next = 0;
   g.nthreads = g.started = 0;
   g.fill_ring_first = g.stop = g.on = false;
+  g.pieces_from = kPiecesFrom;
 }
 
-ahead_ptr ahead_open(ahead_pool& g, decoder_ptr& dec, ahead_turn turn) {
+ahead_ptr ahead_open(ahead_pool& g, decoder_ptr& dec, ahead_turn turn, uint64_t size) {
   if (!g.on) return nullptr;
   std::lock_guard<std::mutex> lock(g.m);
   if (g.budget.inputs == g.capacity || !start_threads(g)) return nullptr;
@@ -436,7 +438,11 @@ ahead_ptr ahead_open(ahead_pool& g, decoder_ptr& dec, ahead_turn turn) {
   in->pool = &g;
   in->dec = std::move(dec);
   in->turn = turn;
-  const piece_ops* pieces = in->dec->format->ops->pieces;
+  // In pieces only when read in its turn (a first line needs a few KiB of
+  // the member loop, not a whole piece), and large enough to gain.
+  const piece_ops* pieces = turn != ahead_turn::first_line && size > g.pieces_from
+                                ? in->dec->format->ops->pieces
+                                : nullptr;
   if (pieces != nullptr && (in->scanner = pieces->make_scanner()) != nullptr) {
     in->pieces = pieces;
     in->ring = std::min<size_t>(kRingSlots, g.nthreads + size_t{2});

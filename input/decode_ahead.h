@@ -30,6 +30,11 @@ inline constexpr size_t kRingSlots = 16;
 // A piece's first buffer (a bzip2 -9 block is 900 kB of text); it grows as
 // a piece needs. Also what the budget counts a piece as.
 inline constexpr size_t kPieceBytes = size_t{1} << 20;
+// Files in pieces are larger than this, unless the plan says otherwise: a
+// farm's small files (one zstd frame, a bzip2 block or two) decode many
+// at once already, and a first piece is a whole frame where the member
+// loop's first block is small.
+inline constexpr size_t kPiecesFrom = size_t{1} << 20;
 // The scanner reads the file this much at a time.
 inline constexpr size_t kScanRead = size_t{256} << 10;
 
@@ -46,6 +51,7 @@ struct ahead_pool {
   std::unique_ptr<pthread_t[]> threads;
   unsigned nthreads = 0, started = 0;
   size_t block = 0;  // the plan's fixed block size, or 0: from the budget
+  size_t pieces_from = kPiecesFrom;
   ahead_budget budget;
   block_region region;  // where the blocks live
   bool on = false;      // set up
@@ -77,11 +83,12 @@ bool decode_ahead_setup(ahead_pool& p, size_t inputs, const decode_plan& plan);
 // Every input decoding ahead must be closed first.
 void decode_ahead_shutdown(ahead_pool& p);
 
-// Hands `dec` (at the start of its data) to the pool and takes it. Returns
+// Hands `dec` (at the start of its data, of a file of `size` bytes) to the
+// pool and takes it. Returns
 // null and leaves `dec` with the caller when the pool is not set up or
 // full: the caller then decodes in its own thread; or, with the decoder's
 // fault set to ENOMEM, when memory runs out.
-ahead_ptr ahead_open(ahead_pool& p, decoder_ptr& dec, ahead_turn turn);
+ahead_ptr ahead_open(ahead_pool& p, decoder_ptr& dec, ahead_turn turn, uint64_t size);
 
 // The pool's decoding threads (0 when off): how many inputs start-up can
 // decode at once.

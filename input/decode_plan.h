@@ -18,6 +18,10 @@ struct decode_plan {
   // Likewise the most pieces of files (bzip2 blocks) decoding at once; and
   // told on the decoding thread as each piece begins to decode.
   size_t* pieces_peak = nullptr;
+  // A compressed file is decoded in pieces only when larger than this (0:
+  // kPiecesFrom); smaller ones gain nothing that decoding many at once
+  // does not give.
+  size_t pieces_from = 0;
   void (*piece_begun)(void* arg) = nullptr;
   void* piece_arg = nullptr;
 };

@@ -88,7 +88,7 @@ ssize_t sniff_and_open(byte_source& src, char* into, size_t n, const ahead_turn*
   // A regular file never blocks a worker for long: decode it ahead. Pipes
   // and other streams are decoded here, as they arrive.
   if (src.regular && turn != nullptr && src.set != nullptr) {
-    src.ahead = ahead_open(src.set->pool, src.dec, *turn);
+    src.ahead = ahead_open(src.set->pool, src.dec, *turn, src.size);
     // Once handed over, the fault record is the decoding thread's to
     // write until the end: look at it only when the pool refused.
     if (src.ahead == nullptr && fault_failed(src.fault)) return -1;

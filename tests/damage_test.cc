@@ -30,8 +30,8 @@ struct arrival {
 };
 const arrival kArrivals[] = {
     {"whole, in the merge thread", 0, {0, 0, true}},
-    {"whole, ahead on three threads", 0, {3, 777, false, false}},
-    {"a byte at a time, ahead", 1, {}},
+    {"whole, ahead on three threads", 0, {.threads = 3, .block = 777, .pieces_from = 1}},
+    {"a byte at a time, ahead", 1, {.pieces_from = 1}},
     {"random chunks, in the merge thread", kRandomChunks, {0, 0, true}},
 };
 
