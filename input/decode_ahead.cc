@@ -208,7 +208,8 @@ scan_step scan_on(ahead_input* in) {
     if (in->window_eof) return scan_step{scan_kind::sequential, {}, 0, st.keep, false};
     if (in->window_cap - in->window_len < kScanRead) {  // drop what it no longer needs
       const size_t drop = static_cast<size_t>(st.keep - in->window_at);
-      std::memmove(in->window.get(), in->window.get() + drop, in->window_len - drop);
+      if (in->window_len > drop)
+        std::memmove(in->window.get(), in->window.get() + drop, in->window_len - drop);
       in->window_len -= drop;
       in->window_at = st.keep;
     }
@@ -219,7 +220,7 @@ scan_step scan_on(ahead_input* in) {
         in->window_eof = true;
         continue;
       }
-      std::memcpy(grown.get(), in->window.get(), in->window_len);
+      if (in->window_len > 0) std::memcpy(grown.get(), in->window.get(), in->window_len);
       in->window = std::move(grown);
       in->window_cap = bigger;
     }

@@ -98,7 +98,9 @@ scan_step member_scan(void* scanner, const unsigned char* p, size_t n, uint64_t 
   const uint64_t from = pos;
   while (pos - from < kGroupBytes) {
     const uint64_t have = at + n - pos;
-    const member_size m = size_of(p + (pos - at), have);
+    member_size m = size_of(p + (pos - at), have);
+    if (m.kind == member_size::known && m.size > kLargestMember) m.kind = member_size::hand_back;
+    if (m.kind == member_size::more && have > kLargestMember) m.kind = member_size::hand_back;
     if (m.kind == member_size::known && m.size <= have) {
       pos += m.size;
       continue;

@@ -206,7 +206,43 @@ void* lz4_make() {
   return s;
 }
 
-const format_ops kOps = {lz4_make, lz4_free, lz4_begin, lz4_step, lz4_follows};
+// Pieces: frames, as rotations are concatenated, found from their block
+// sizes without decoding, skippable frames among them; a legacy frame, or
+// anything else, goes to the member loop.
+uint32_t le32(const unsigned char* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+member_size frame_size(const unsigned char* q, uint64_t have) {
+  if (have < 8) return {member_size::more};
+  const uint32_t magic = le32(q);
+  if ((magic & 0xfffffff0) == 0x184d2a50) return {member_size::known, 8 + uint64_t{le32(q + 4)}};
+  if (magic != 0x184d2204 || (q[4] >> 6) != 1) return {};
+  const unsigned flags = q[4];
+  const uint64_t block_sum = (flags & 0x10) != 0 ? 4 : 0, content_sum = (flags & 0x04) != 0 ? 4 : 0;
+  uint64_t at = 4 + 2 + ((flags & 0x08) != 0 ? 8 : 0) + ((flags & 0x01) != 0 ? 4 : 0) + 1;
+  for (;;) {  // each block: its size (the top bit: stored), its bytes, its checksum
+    if (at + 4 > have) return {member_size::more};
+    const uint32_t size = le32(q + at);
+    at += 4;
+    if (size == 0) break;  // the end mark
+    at += (size & 0x7fffffffu) + block_sum;
+  }
+  return {member_size::known, at + content_sum};
+}
+
+scan_step lz4_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, bool eof) {
+  return member_scan(scanner, p, n, at, eof, frame_size);
+}
+
+extern const format_ops kOps;
+void* lz4_make_piece() { return member_piece_make(kOps); }
+
+const piece_ops kPieces = {member_scanner_make, member_scanner_free, lz4_scan,
+                           lz4_make_piece,      member_piece_free,   member_piece_take,
+                           member_piece_decode};
+
+const format_ops kOps = {lz4_make, lz4_free, lz4_begin, lz4_step, lz4_follows, &kPieces};
 
 }  // namespace
 

@@ -172,12 +172,9 @@ void* zs_make() {
 
 // Pieces: frames, as rotations are concatenated and small files written
 // in several, found from their headers without decoding, skippable frames
-// among them. A frame larger than this (its text would outgrow the pool's
-// largest block: pzstd's frames of 8 MB of text decoded as pieces were
-// 15% slower than in the member loop, for the memory they take afresh),
-// one whose window is larger than the other (--long: every thread would
-// hold one), or anything else, goes to the member loop.
-constexpr uint64_t kLargestFrame = uint64_t{256} << 10;
+// among them. A frame whose window is larger than this (--long: every
+// thread would hold one), or anything else, goes to the member loop; so
+// does a large one (kLargestMember).
 constexpr uint64_t kLargestWindow = uint64_t{32} << 20;
 
 uint32_t le32(const unsigned char* p) {
@@ -187,19 +184,16 @@ uint32_t le32(const unsigned char* p) {
 member_size frame_size(const unsigned char* q, uint64_t have) {
   if (have < 8) return {member_size::more};
   const uint32_t magic = le32(q);
-  if ((magic & 0xfffffff0) == 0x184d2a50) {  // decoded, as the member loop does, to nothing
-    const uint64_t size = 8 + uint64_t{le32(q + 4)};
-    if (size > kLargestFrame) return {};
-    return {member_size::known, size};
-  }
+  if ((magic & 0xfffffff0) == 0x184d2a50)  // decoded, as the member loop does, to nothing
+    return {member_size::known, 8 + uint64_t{le32(q + 4)}};
   if (magic != 0xfd2fb528) return {};
   ZSTD_frameHeader h;
   const size_t head = ZSTD_getFrameHeader(&h, q, have);
   if (head > 0 && !ZSTD_isError(head)) return {member_size::more};
   if (ZSTD_isError(head) || h.windowSize > kLargestWindow) return {};
   const size_t found = ZSTD_findFrameCompressedSize(q, have);
-  if (!ZSTD_isError(found)) return found > kLargestFrame ? member_size{} : member_size{member_size::known, found};
-  if (ZSTD_getErrorCode(found) != ZSTD_error_srcSize_wrong || have > kLargestFrame) return {};
+  if (!ZSTD_isError(found)) return {member_size::known, found};
+  if (ZSTD_getErrorCode(found) != ZSTD_error_srcSize_wrong) return {};
   return {member_size::more};
 }
 

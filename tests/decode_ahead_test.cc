@@ -202,7 +202,8 @@ TEST(DecodeAhead, PiecesOnManyThreadsEndAsInTheMergeThread) {
     });
   }
   if (can_compress("zstd")) {
-    const std::string a = compress("zstd", sample_log(3000, 3)), b = compress("zstd", "");
+    // More than a piece's 64 KiB, so that pieces follow pieces.
+    const std::string a = compress("zstd", sample_log(40000, 3)), b = compress("zstd", "");
     const std::string c = compress("zstd", sample_log(3000, 4));
     const std::string skip("\x5a\x2a\x4d\x18\x03\0\0\0abc", 11);
     const std::string frames = skip + a + b + skip + c;
@@ -215,8 +216,19 @@ TEST(DecodeAhead, PiecesOnManyThreadsEndAsInTheMergeThread) {
         {"zstd: garbage after", frames + "garbage"},
     });
   }
+  if (can_compress("lz4")) {
+    const std::string a = compress("lz4", sample_log(10000, 8)), b = compress("lz4", "");
+    const std::string skip("\x5a\x2a\x4d\x18\x03\0\0\0abc", 11);
+    const std::string frames = a + b + skip + compress("lz4", sample_log(3000, 9));
+    changes.insert(changes.end(), {
+        {"lz4: frames, empty and skippable ones", frames},
+        {"lz4: a frame's data", flip(frames, 8 * (frames.size() - 5000))},
+        {"lz4: a frame cut", frames.substr(0, frames.size() - 5000)},
+        {"lz4: garbage after", frames + "garbage"},
+    });
+  }
   if (can_compress("gzip")) {
-    const std::string members = bgzf(sample_log(8000, 5));
+    const std::string members = bgzf(sample_log(30000, 5));
     changes.insert(changes.end(), {
         {"BGZF: members", members},
         {"BGZF: a member's data", flip(members, 8 * (members.size() / 2))},
