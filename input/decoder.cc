@@ -127,6 +127,8 @@ decoder_ptr decoder_open(decoder_stock* stock, const input_format& f, int fd,
     fault.error = ENOMEM;
     return nullptr;
   }
+  if (f.ops->share_threads != nullptr)
+    f.ops->share_threads(d->state, stock != nullptr ? &stock->threaded : nullptr);
   d->raw.cap = cap;
   std::memcpy(d->raw.buf.get(), head, head_len);
   d->raw.end = head_len;

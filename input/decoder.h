@@ -25,6 +25,7 @@
 inline constexpr size_t kKeptStates = 4;
 struct decoder_stock {
   std::atomic<size_t> alive{0}, peak{0};
+  std::atomic<unsigned> threaded{0};  // decoders on their library's threads (format.h)
   std::mutex lock;
   struct kept_state {
     const format_ops* ops = nullptr;

@@ -5,6 +5,7 @@
 // input/.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -154,6 +155,9 @@ struct format_ops {
   // the input ends sooner (then eof is true).
   boundary (*follows)(const unsigned char* p, size_t n, bool eof);
   const piece_ops* pieces = nullptr;  // null: one member at a time
+  // Formats that may decode on threads of their library's own (xz) are
+  // given their set's count of such decoders: one at a time may.
+  void (*share_threads)(void* state, std::atomic<unsigned>* threaded) = nullptr;
 };
 
 // One row of the table.

@@ -51,7 +51,23 @@ namespace {
 struct xz_state {
   lzma_stream s;
   bool chosen;  // xz: the decoder for this stream has been set up
+  // The set's count of decoders on liblzma's threads, and whether this
+  // one is counted there: one at a time, so that the threads' memory is
+  // had once, not once an input (16 such files took 608 MiB).
+  std::atomic<unsigned>* threaded;
+  bool counted;
 };
+
+void let_go(xz_state& s) {
+  if (s.counted) s.threaded->fetch_sub(1, std::memory_order_relaxed);
+  s.counted = false;
+}
+
+void xz_share(void* state, std::atomic<unsigned>* threaded) {
+  auto* s = static_cast<xz_state*>(state);
+  let_go(*s);
+  s->threaded = threaded;
+}
 
 // xz streams decode on liblzma's threaded decoder, threads of its own (one
 // per usable core) decoding a stream's blocks at once, where the first
@@ -96,6 +112,10 @@ uint64_t first_block_text(const unsigned char* p, size_t n) {
 // integrity check this build cannot verify is not verified, as xz does.
 bool xz_choose(xz_state& s, bool threads) {
   s.chosen = true;
+  unsigned none = 0;
+  threads = threads && s.threaded != nullptr &&
+            s.threaded->compare_exchange_strong(none, 1, std::memory_order_relaxed);
+  s.counted = threads;
   if (!threads) return lzma_stream_decoder(&s.s, UINT64_MAX, 0) == LZMA_OK;
   lzma_mt mt{};
   mt.threads = lzma_cputhreads();
@@ -106,7 +126,9 @@ bool xz_choose(xz_state& s, bool threads) {
 }
 
 bool xz_begin(void* state) {
-  static_cast<xz_state*>(state)->chosen = false;  // told by the stream's first bytes
+  auto* s = static_cast<xz_state*>(state);
+  let_go(*s);
+  s->chosen = false;  // told by the stream's first bytes
   return true;
 }
 
@@ -139,6 +161,7 @@ member_step xz_step(void* state, const unsigned char* in, size_t in_len, char* o
   r.ended = ret == LZMA_STREAM_END;
   r.no_memory = ret == LZMA_MEM_ERROR || ret == LZMA_MEMLIMIT_ERROR;
   r.failed = ret != LZMA_OK && ret != LZMA_BUF_ERROR && !r.ended && !r.no_memory;
+  if (r.ended || r.failed || r.no_memory) let_go(*s);  // its threads are done
   return r;
 }
 
@@ -159,17 +182,18 @@ boundary lzip_follows(const unsigned char* p, size_t n, bool) {
 
 void* xz_make() {
   auto* s = new (std::nothrow) xz_state;
-  if (s != nullptr) s->s = LZMA_STREAM_INIT;
+  if (s != nullptr) *s = xz_state{LZMA_STREAM_INIT, false, nullptr, false};
   return s;
 }
 
 void xz_free(void* state) {
   auto* s = static_cast<xz_state*>(state);
+  let_go(*s);
   lzma_end(&s->s);
   delete s;
 }
 
-const format_ops kXz = {xz_make, xz_free, xz_begin, xz_step, xz_follows};
+const format_ops kXz = {xz_make, xz_free, xz_begin, xz_step, xz_follows, nullptr, xz_share};
 const format_ops kLzma = {xz_make, xz_free, lzma_begin, xz_step, lzma_follows};
 const format_ops kLzip = {xz_make, xz_free, lzip_begin, xz_step, lzip_follows};
 
