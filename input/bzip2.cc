@@ -203,7 +203,7 @@ scan_step bz_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, 
       case bz_scanner::at::head: {  // a stream, or what the member loop is to judge
         if (s.pos + 4 > end) return eof ? scan_sequential(s.pos, false) : scan_more(s.pos);
         const unsigned char* q = p + (s.pos - at);
-        if (q[0] != 'B' || q[1] != 'Z' || q[2] != 'h' || q[3] < '1' || q[3] > '9')
+        if (bz_follows(q, 4, false).kind != boundary_kind::member)  // as the member loop decides
           return scan_sequential(s.pos, false);
         s.member = s.pos;
         s.level = q[3];
@@ -213,7 +213,8 @@ scan_step bz_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, 
         break;
       }
       case bz_scanner::at::magic: {  // a block's magic and CRC, or the end's
-        if ((s.a + 80 + 7) / 8 > end) return eof ? scan_sequential(s.member, true) : scan_more(s.a / 8);
+        if ((s.a + 80 + 7) / 8 > end)
+          return eof ? scan_sequential(s.member, true) : scan_more(s.a / 8);
         const uint64_t magic = bits_at(p, at, s.a, 48);
         const auto crc = static_cast<uint32_t>(bits_at(p, at, s.a + 48, 32));
         if (magic == kEndMagic) {
@@ -321,7 +322,8 @@ bool bz_take(void* state, const unsigned char* p, const piece& pc) {
   // The block's bits, and the bits after it, which are the next magic's
   // and so at hand; those past the block are cleared below.
   for (size_t i = 0; i < body; ++i)
-    w[4 + i] = static_cast<unsigned char>(shift == 0 ? p[i] : (p[i] << shift | p[i + 1] >> (8 - shift)));
+    w[4 + i] =
+        static_cast<unsigned char>(shift == 0 ? p[i] : (p[i] << shift | p[i + 1] >> (8 - shift)));
   std::memset(w + 4 + body, 0, need - 4 - body);
   const uint64_t tail = 32 + nbits;
   if (tail % 8 != 0) w[tail / 8] &= static_cast<unsigned char>(0xff00u >> (tail % 8));

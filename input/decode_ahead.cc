@@ -87,14 +87,19 @@ size_t piece_lead(const ahead_pool& g) {
 
 // How many blocks of `in` the merge may be given before it reads: its
 // ring, or the pieces' lead.
+// (The ring holds the lead: both are the threads plus two at most.)
 size_t lead(const ahead_pool& g, const ahead_input* in) {
-  return in->pieces != nullptr ? std::min(in->ring, piece_lead(g)) : kAheadBlocks;
+  return in->pieces != nullptr ? piece_lead(g) : kAheadBlocks;
+}
+
+// The next block of `in` a worker fills: the next piece to claim, or the
+// next block the decoder fills.
+size_t next_block(const ahead_input* in) {
+  return in->pieces != nullptr ? in->claimed : in->filled;
 }
 
 // Blocks filled or being filled ahead of the merge.
-size_t ahead_of_merge(const ahead_input* in) {
-  return (in->pieces != nullptr ? in->claimed : in->filled) - in->released;
-}
+size_t ahead_of_merge(const ahead_input* in) { return next_block(in) - in->released; }
 
 // Whether a worker can do something for `in` now.
 bool has_work(const ahead_pool& g, const ahead_input* in) {
@@ -119,11 +124,9 @@ ahead_input* pick_work(ahead_pool& g) {
     if (!has_work(g, in)) continue;
     const size_t rank = 2 * ahead_of_merge(in) + (in->turn == ahead_turn::early ? 1 : 0);
     if (rank >= best_rank) continue;
-    if (in->turn == ahead_turn::early && g.block == 0 && in->pieces == nullptr &&
-        !budget_room_for_early(g.budget, in->cap[in->filled % in->ring], first_block(in)))
-      continue;
-    if (in->turn == ahead_turn::early && in->pieces != nullptr &&
-        !budget_room_for_early(g.budget, in->cap[in->claimed % in->ring], in->claimed == 0))
+    const size_t next = next_block(in);
+    if (in->turn == ahead_turn::early && g.block == 0 &&
+        !budget_room_for_early(g.budget, in->cap[next % in->ring], next == 0))
       continue;
     best = in;
     best_rank = rank;

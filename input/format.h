@@ -141,6 +141,14 @@ void* member_piece_make(const struct format_ops& ops);
 void member_piece_free(void* state);
 bool member_piece_take(void* state, const unsigned char* p, const piece& pc);
 bool member_piece_decode(void* state, piece_out& out);
+// The row of such a format: its scan (member_scan with its size_of) and
+// its make (member_piece_make with its ops), the rest shared.
+constexpr piece_ops member_pieces(
+    scan_step (*scan)(void* scanner, const unsigned char* p, size_t n, uint64_t at, bool eof),
+    void* (*make)()) {
+  return {member_scanner_make, member_scanner_free, scan, make,
+          member_piece_free,   member_piece_take,   member_piece_decode};
+}
 
 // What a format gives the member loop in decoder.cc. The state is the
 // format's own, made by `make` and freed by `free`.

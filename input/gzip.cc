@@ -244,9 +244,7 @@ scan_step gz_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, 
 extern const format_ops kOps;
 void* gz_make_piece() { return member_piece_make(kOps); }
 
-const piece_ops kPieces = {member_scanner_make, member_scanner_free, gz_scan,
-                           gz_make_piece,       member_piece_free,   member_piece_take,
-                           member_piece_decode};
+const piece_ops kPieces = member_pieces(gz_scan, gz_make_piece);
 
 const format_ops kOps = {gz_make, gz_free, gz_begin, gz_step, gz_follows, &kPieces};
 }  // namespace

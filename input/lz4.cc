@@ -238,9 +238,7 @@ scan_step lz4_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at,
 extern const format_ops kOps;
 void* lz4_make_piece() { return member_piece_make(kOps); }
 
-const piece_ops kPieces = {member_scanner_make, member_scanner_free, lz4_scan,
-                           lz4_make_piece,      member_piece_free,   member_piece_take,
-                           member_piece_decode};
+const piece_ops kPieces = member_pieces(lz4_scan, lz4_make_piece);
 
 const format_ops kOps = {lz4_make, lz4_free, lz4_begin, lz4_step, lz4_follows, &kPieces};
 

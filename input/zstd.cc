@@ -204,9 +204,7 @@ scan_step zs_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, 
 extern const format_ops kOps;
 void* zs_make_piece() { return member_piece_make(kOps); }
 
-const piece_ops kPieces = {member_scanner_make, member_scanner_free, zs_scan,
-                           zs_make_piece,       member_piece_free,   member_piece_take,
-                           member_piece_decode};
+const piece_ops kPieces = member_pieces(zs_scan, zs_make_piece);
 
 const format_ops kOps = {zs_make, zs_free, zs_begin, zs_step, zs_follows, &kPieces};
 
