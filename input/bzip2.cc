@@ -66,7 +66,30 @@ struct bz_state {
   uint64_t window = 0;    // the last 64 bits scanned
   uint64_t after = 0;     // the magic of the block being read starts at this bit
   uint64_t next = kNone;  // the next block's magic starts at this bit
+  bool unchecked = false;  // hand out bytes as libbz2 writes them
 };
+
+void bz_unchecked(void* state, bool on) { static_cast<bz_state*>(state)->unchecked = on; }
+
+// Unchecked: libbz2 writes straight into out and stops once out is full,
+// which for a block's first bytes is before most of its inverse transform.
+// It still checks each block's CRC at the block's end, and fails there.
+member_step bz_step_unchecked(bz_state& s, const unsigned char* in, size_t in_len, char* out,
+                              size_t out_len) {
+  member_step r;
+  s.s.next_in = reinterpret_cast<char*>(const_cast<unsigned char*>(in));
+  s.s.avail_in = clamp32(in_len);
+  s.s.next_out = out;
+  s.s.avail_out = clamp32(out_len);
+  const unsigned in_was = s.s.avail_in, out_was = s.s.avail_out;
+  const int ret = BZ2_bzDecompress(&s.s);
+  r.used = in_was - s.s.avail_in;
+  r.made = out_was - s.s.avail_out;
+  r.no_memory = ret == BZ_MEM_ERROR;
+  r.failed = ret != BZ_OK && ret != BZ_STREAM_END && !r.no_memory;
+  r.ended = ret == BZ_STREAM_END;
+  return r;
+}
 
 bool bz_begin(void* state) {
   auto* s = static_cast<bz_state*>(state);
@@ -113,6 +136,7 @@ member_step give(bz_state& s, char* out, size_t out_len, member_step r) {
 member_step bz_step(void* state, const unsigned char* in, size_t in_len, char* out,
                     size_t out_len) {
   auto* s = static_cast<bz_state*>(state);
+  if (s->unchecked) return bz_step_unchecked(*s, in, in_len, out, out_len);
   member_step r;
   if (s->given < s->ready || s->stream_end) return give(*s, out, out_len, r);
   for (;;) {
@@ -377,7 +401,13 @@ void bz_free(void* state) {
   delete s;
 }
 
-const format_ops kOps = {bz_make, bz_free, bz_begin, bz_step, bz_follows, &kPieces};
+const format_ops kOps = {.make = bz_make,
+                         .free = bz_free,
+                         .begin = bz_begin,
+                         .step = bz_step,
+                         .follows = bz_follows,
+                         .pieces = &kPieces,
+                         .unchecked = bz_unchecked};
 
 }  // namespace
 

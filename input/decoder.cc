@@ -98,9 +98,8 @@ size_t decoders_peak(const decoder_stock& stock) {
 }
 
 decoder_ptr decoder_open(decoder_stock* stock, const input_format& f, int fd,
-                         const unsigned char* head,
-                         size_t head_len, read_fault& fault, uint64_t& consumed,
-                         const file_extent& extent) {
+                         const unsigned char* head, size_t head_len, read_fault& fault,
+                         uint64_t& consumed, const file_extent& extent, bool unchecked) {
   if (f.ops == nullptr) {
     fault.problem = f.not_built;
     return nullptr;
@@ -129,6 +128,10 @@ decoder_ptr decoder_open(decoder_stock* stock, const input_format& f, int fd,
   }
   if (f.ops->share_threads != nullptr)
     f.ops->share_threads(d->state, stock != nullptr ? &stock->threaded : nullptr);
+  if (f.ops->unchecked != nullptr) {  // a kept state is told afresh
+    f.ops->unchecked(d->state, unchecked);
+    d->unchecked = unchecked;
+  }
   d->raw.cap = cap;
   std::memcpy(d->raw.buf.get(), head, head_len);
   d->raw.end = head_len;

@@ -166,6 +166,12 @@ struct format_ops {
   // Formats that may decode on threads of their library's own (xz) are
   // given their set's count of such decoders: one at a time may.
   void (*share_threads)(void* state, std::atomic<unsigned>* threaded) = nullptr;
+  // Formats whose library finds a block bad only once it has written the
+  // block's bytes (bzip2) hold those bytes until the check passes. Told
+  // `on`, they hand them out at once instead: a first line then costs the
+  // start of a block, not all of it, and its reader must read it again,
+  // checked, before the line is written. Null: bytes always come checked.
+  void (*unchecked)(void* state, bool on) = nullptr;
 };
 
 // One row of the table.

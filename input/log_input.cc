@@ -80,9 +80,15 @@ void input_wait_turn(log_input& in) {
     return;
   const size_t n = in.line.size();
   char* copy = static_cast<char*>(std::malloc(std::max<size_t>(n, 1)));
-  if (copy == nullptr) return;  // it reads on as it is
-  std::memcpy(copy, in.line.data(), n);
-  drop_buffer(in);
+  if (copy != nullptr) {
+    std::memcpy(copy, in.line.data(), n);
+    drop_buffer(in);
+  } else {  // its buffer becomes the copy
+    std::memmove(in.buf, in.line.data(), n);
+    copy = in.buf;
+    in.buf = nullptr;
+    drop_buffer(in);
+  }
   in.first = copy;
   in.line = std::string_view(copy, n);
   in.phase = input_phase::waiting;
@@ -193,26 +199,33 @@ bool pass_held_line(log_input& in) {
     in.text += in.end;
   }
   in.phase = input_phase::reading;
+  in.stream.unchecked = false;  // it came again, checked
   return true;
 }
 
-// Brings an input that is behind up to its second line. When memory runs
-// out on the way, what the inputs started early hold is given back and it
-// is read once more, alone. False with the fault set. Out of line, as is
-// refill(): input_next, called at every line, stays small.
-[[gnu::noinline]] bool catch_up(log_input& in) {
+// Brings an input that is behind up to its second line, its held line
+// still current. When memory runs out on the way, what the inputs started
+// early hold is given back and it is read once more, alone. False with the
+// fault set.
+bool pass_held_line_alone(log_input& in) {
   bool passed = pass_held_line(in);
   if (!passed && in.stream.fault.error == ENOMEM && in.stream.fd >= 0 && in.set != nullptr) {
     input_wait_again(in);
     in.set->memory_short(*in.set, in);
     passed = pass_held_line(in);
   }
+  if (passed && in.set != nullptr) in.set->may_start(*in.set);
+  return passed;
+}
+
+// The same once its held line is written. Out of line, as is refill():
+// input_next, called at every line, stays small.
+[[gnu::noinline]] bool catch_up(log_input& in) {
+  const bool passed = pass_held_line_alone(in);
   in.line = {};  // written: its copy goes
   std::free(in.first);
   in.first = nullptr;
-  if (!passed) return false;
-  if (in.set != nullptr) in.set->may_start(*in.set);
-  return true;
+  return passed;
 }
 
 // Makes room after the unfinished line [pos, end) and reads more bytes.
@@ -253,6 +266,13 @@ bool pass_held_line(log_input& in) {
 }
 
 }  // namespace
+
+bool input_confirm(log_input& in) {
+  // Its copy stays until the input is released: its line is yet to be written.
+  if (pass_held_line_alone(in)) return true;
+  end_input(in, input_status::failed);
+  return false;
+}
 
 input_status input_next(log_input& in, input_wait wait) {
   if (behind(in) && !catch_up(in)) return end_input(in, input_status::failed);

@@ -34,7 +34,9 @@ inline constexpr size_t kInputBlockSize = size_t{64} * 1024;
 //   started early:   waiting -> early (decoding ahead of its turn), or
 //                    failed_ahead, or waiting again when memory runs out
 //   its turn comes:  waiting, early -> reading (read again past its first
-//                    line), or ended when it fails; failed_ahead -> ended
+//                    line, after that line is written, or before it when
+//                    it is unconfirmed), or ended when it fails;
+//                    failed_ahead -> ended
 //   dry or failed:   any -> ended, everything freed but the fault
 //
 // input_start (start-up) may leave a new input failed_ahead: its first
@@ -127,7 +129,8 @@ input_status input_next_piece(log_input& in, std::string_view* piece,
 
 // Lets an input that has just read its first line wait its turn: when it
 // is a regular file that its buffer does not hold whole, or compressed, it
-// keeps a copy of that line and its descriptor, and frees its buffer, its
+// keeps a copy of that line (short of memory, its buffer becomes the copy)
+// and its descriptor, and frees its buffer, its
 // decoder and its place in the decoding pool. When the merge first asks
 // for its next line, it reads the file again from the start, decoding
 // ahead where it is compressed. A rotated log whose days have not come yet
@@ -136,6 +139,20 @@ input_status input_next_piece(log_input& in, std::string_view* piece,
 // changed while it waited (copytruncate), and it ends with "file
 // truncated", never splicing new bytes to the line it held.
 void input_wait_turn(log_input& in);
+
+// Whether the input's line is its first, read at start-up before the
+// compressed block that holds it had passed its check (bzip2, whose
+// library checks a block only once all of it is decoded: a first line so
+// costs a fraction of a block). Such a line must not be written before
+// input_confirm has read it again, checked, in the input's turn.
+inline bool input_unconfirmed(const log_input& in) { return in.stream.unchecked; }
+
+// Reads an unconfirmed input again from its start, checked, past its held
+// line, which stays the current line. False when that fails: its block is
+// damaged (or the file changed, "file truncated"): the input has then
+// ended, with input_error_text saying why, and its line must not be
+// written.
+bool input_confirm(log_input& in);
 
 // Tells the stage in which order the merge expects to need the inputs
 // that wait their turn (by their first lines), so that compressed ones can

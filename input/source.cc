@@ -82,9 +82,12 @@ ssize_t sniff_and_open(byte_source& src, char* into, size_t n, const ahead_turn*
   }
   if (f == nullptr) return static_cast<ssize_t>(have);
   src.compressed = true;
+  // A regular file's first line is read again, checked, in its turn.
+  const bool peek = src.regular && turn != nullptr && *turn == ahead_turn::first_line;
   src.dec = decoder_open(src.set != nullptr ? &src.set->decoders : nullptr, *f, src.fd, bytes,
-                         have, src.fault, src.consumed, src.extent);
+                         have, src.fault, src.consumed, src.extent, peek);
   if (src.dec == nullptr) return -1;
+  if (peek) src.unchecked = src.dec->unchecked;  // cleared only once it comes again, checked
   // A regular file never blocks a worker for long: decode it ahead. Pipes
   // and other streams are decoded here, as they arrive.
   if (src.regular && turn != nullptr && src.set != nullptr) {

@@ -27,6 +27,9 @@ struct byte_source {
   ahead_ptr ahead;         // a compressed regular file, decoded ahead by
                            // the pool's threads
   bool compressed = false;  // its first bytes were a format's signature
+  // Its first line was read at start-up before its block's check had
+  // passed (bzip2): read again, checked, before that line is written.
+  bool unchecked = false;
   bool regular = false;    // the path is a regular file ...
   uint64_t size = 0;       // ... of this many bytes when it was opened
   file_extent extent;      // ... and what is known of its length since
@@ -67,8 +70,9 @@ bool source_rewind(byte_source& src);
 
 // Tells the format now, as the first read would, but a compressed regular
 // file starts decoding on the set's pool, for `turn`; plain text read on
-// the way is put in buf (n >= kSniffBytes). Returns the bytes of plain
-// text put there, or -1 with the fault set.
+// the way is put in buf (n >= kSniffBytes). For a first line, a format
+// may give bytes unchecked (`unchecked` is then set). Returns the bytes of
+// plain text put there, or -1 with the fault set.
 ssize_t source_begin(byte_source& src, char* buf, size_t n, ahead_turn turn);
 
 // Releases the descriptor and any decoder. Safe to call twice.

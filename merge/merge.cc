@@ -41,6 +41,11 @@ input_status advance(log_input& in, output& out, const merge_hooks& hooks,
 // time, with no line keyed or chosen. Adds the newline a last line may lack.
 merge_result drain(log_input& in, output& out, const merge_hooks& hooks) {
   merge_result r;
+  if (input_unconfirmed(in) && !input_confirm(in)) {
+    r.status = report_failure(in, out, hooks) ? merge_status::inputs_failed
+                                              : merge_status::write_failed;
+    return r;
+  }
   if (!output_put_line(out, in.line)) {
     r.status = merge_status::write_failed;
     return r;
@@ -107,9 +112,20 @@ merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hook
       result = drain(in[w], out, hooks);
       break;
     }
+    log_input& win = in[w];
+    // A first line read before its block's check: checked now, before it
+    // is written; a bad block ends that input alone.
+    if (input_unconfirmed(win) && !input_confirm(win)) {
+      if (!report_failure(win, out, hooks)) {
+        result.status = merge_status::write_failed;
+        break;
+      }
+      some_failed = true;
+      tree_replay(t, tree_exhausted(w));
+      continue;
+    }
     // Write the winner's lines for as long as they still come before the
     // runner-up's current line; only then replay the tree.
-    log_input& win = in[w];
     for (;;) {
       if (!output_put_line(out, win.line)) {
         result.status = merge_status::write_failed;
