@@ -67,8 +67,10 @@ for fmt in $formats; do
         -n recipe "$recipe | $D"
         -n "tool, one core" "taskset -c 0 $tool $files > /dev/null"
         -n "tool, two cores" "echo $files | tr ' ' '\n' | xargs -P2 -n $half $tool > /dev/null"
-        -n "plain, one core" "taskset -c 0 bash -c \"$B $(echo $plain) | $D\"")
-  [ -n "${BASELINE:-}" ] && cmds+=(-n baseline "$BASELINE $files | $D")
+        -n "plain, one core" "taskset -c 0 bash -c \"$B $(echo $plain) | $D\""
+        -n "first byte" "$B $files | head -c1 > /dev/null")
+  [ -n "${BASELINE:-}" ] && cmds+=(-n baseline "$BASELINE $files | $D"
+                                   -n "first byte, baseline" "$BASELINE $files | head -c1 > /dev/null")
   hyperfine -S bash --style=none --runs "$runs" --prepare "$warm" \
     --export-json "$results/farm.$fmt.json" "${cmds[@]}" >/dev/null
   eval "/usr/bin/time -f %M -o $results/farm.$fmt.rss $build/farm_peak $files" \
@@ -83,8 +85,10 @@ python3 - "$results" "$servers x $days" $formats <<'PY'
 import json, os, re, sys
 results, shape, formats = sys.argv[1], sys.argv[2], sys.argv[3:]
 print(f"Farm of {shape} files, medians (s); target: braidlogs <= 1.2 x max(tool on two cores, plain on one core)")
-print("| format | braidlogs | recipe | tool, one core | tool, two cores | plain, one core | braidlogs / target | baseline | peak RSS (baseline) | decoders at once |")
-print("| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |")
+print("two-core limit: (tool, one core + plain, one core) / 2, decoding and merging spread over both cores")
+print("first byte: until braidlogs's first output (through head -c1), and its ratio to the tool on two cores")
+print("| format | braidlogs | recipe | tool, one core | tool, two cores | plain, one core | braidlogs / target | / two-core limit | first byte (baseline) | / tool, two cores | baseline | peak RSS (baseline) | decoders at once |")
+print("| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |")
 for f in formats:
     m = {x["command"]: x["median"] for x in json.load(open(f"{results}/farm.{f}.json"))["results"]}
     rss = int(open(f"{results}/farm.{f}.rss").read().split()[-1]) / 1024
@@ -92,8 +96,12 @@ for f in formats:
     brss = f" ({int(open(base).read().split()[-1]) / 1024:.0f} MiB)" if os.path.exists(base) else ""
     peak = re.search(r"decoders alive at once: (\d+)", open(f"{results}/farm.{f}.peak").read()).group(1)
     target = max(m["tool, two cores"], m["plain, one core"])
+    limit = (m["tool, one core"] + m["plain, one core"]) / 2
     bl = f"{m['baseline']:.2f}" if "baseline" in m else ""
+    fbl = f" ({m['first byte, baseline']:.2f})" if "baseline" in m else ""
     print(f"| {f} | {m['braidlogs']:.2f} | {m['recipe']:.2f} | {m['tool, one core']:.2f} | "
           f"{m['tool, two cores']:.2f} | {m['plain, one core']:.2f} | {m['braidlogs'] / target:.2f} | "
+          f"{m['braidlogs'] / limit:.2f} | {m['first byte']:.2f}{fbl} | "
+          f"{m['first byte'] / m['tool, two cores']:.2f} | "
           f"{bl} | {rss:.0f} MiB{brss} | {peak} |")
 PY

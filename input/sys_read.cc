@@ -14,10 +14,15 @@ ssize_t read_retrying(int fd, void* buf, size_t n) {
   }
 }
 
-bool file_shrank(int fd, uint64_t consumed, const file_extent& known) {
+file_end file_end_after(int fd, uint64_t consumed, const file_extent& known) {
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return file_end::more;
   const uint64_t size = static_cast<uint64_t>(st.st_size);
-  if (size == 0 && !known.sized) return false;
-  return size < consumed || size < known.seen;
+  if (size == 0 && !known.sized) return file_end::more;
+  if (size < consumed || size < known.seen) return file_end::cut;
+  return size == consumed ? file_end::ended : file_end::more;
+}
+
+bool file_shrank(int fd, uint64_t consumed, const file_extent& known) {
+  return file_end_after(fd, consumed, known) == file_end::cut;
 }

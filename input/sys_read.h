@@ -35,5 +35,12 @@ struct file_extent {
 // does).
 bool file_shrank(int fd, uint64_t consumed, const file_extent& known);
 
+// What a regular file's size says once `consumed` bytes have been read of
+// it: it ends there, holds more, or was cut (as file_shrank says). A file
+// that says it holds nothing while it was opened as such (/proc) holds
+// more: only a read that finds nothing tells its end.
+enum class file_end { more, ended, cut };
+file_end file_end_after(int fd, uint64_t consumed, const file_extent& known);
+
 // The problem text for such a file.
 inline constexpr const char* kFileTruncated = "file truncated";

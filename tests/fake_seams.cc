@@ -38,9 +38,11 @@ ssize_t fake_read(int fd, void* buf, size_t n) {
   if (take == 0 || take > n) take = n;
   take = std::min(take, plan.read_allowed - at);
   ssize_t got = ::read(fd, buf, take);
-  if (got == 0 && !ended_once && plan.at_end != nullptr) {
+  const off_t now = lseek(fd, 0, SEEK_CUR);
+  const bool reached_end = got == 0 || (got > 0 && now >= 0 && fstat(fd, &st) == 0 && now >= st.st_size);
+  if (reached_end && !ended_once && plan.at_end != nullptr) {
     ended_once = true;
-    if (plan.at_end()) got = ::read(fd, buf, take);
+    if (plan.at_end() && got == 0) got = ::read(fd, buf, take);
   }
   if (got > 0) read_so_far += static_cast<size_t>(got);
   return got;

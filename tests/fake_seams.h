@@ -23,8 +23,9 @@ struct fake_seams {
   // Reads fail with EIO from this offset of the file on (like a bad
   // sector); for a descriptor that has no offset, past this many bytes.
   size_t read_allowed = SIZE_MAX;
-  // Called when a faked read first finds the end; when it returns true
-  // (it added bytes), the read is made again.
+  // Called when a faked read first reaches the end of the file; when
+  // it returns true (it added bytes) and the read found nothing, the read
+  // is made again.
   bool (*at_end)() = nullptr;
   // Writes.
   size_t write_chunk = 0;  // at most this many bytes a call (0: as asked)
