@@ -110,7 +110,9 @@ bool input_open(log_input& in, const char* path, input_set* set,
 // compressed regular file's first block decodes on the pool meanwhile, so
 // that start-up reads as many first lines at once as inputs_at_once()
 // says. Anything else is read by input_next as usual. A failure here is
-// told by that input_next.
+// told by that input_next. The first line may come unconfirmed (see
+// input_unconfirmed): the input then waits its turn (input_wait_turn)
+// before it is read on, as start-up does with every input.
 void input_start(log_input& in);
 size_t inputs_at_once(const input_set* set);
 

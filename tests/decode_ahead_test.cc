@@ -76,6 +76,7 @@ TEST(DecodeAhead, SetsInOneProcessGiveTheBytesOfDecodingHere) {
     more = false;
     for (size_t k = 0; k < in.size(); ++k) {
       if (!input_active(in[k]) || input_next(in[k]) != input_status::ok) continue;
+      if (got[k].empty()) input_wait_turn(in[k]);  // as start-up does
       got[k] += in[k].line;
       more = true;
     }
@@ -138,8 +139,8 @@ read_all read_on(const std::string& path, decode_plan plan) {
   if (input_open(in, path.c_str(), set)) {
     input_start(in);
     if (input_next(in) == input_status::ok) {
-      r.text += in.line;
       input_wait_turn(in);
+      if (!input_unconfirmed(in) || input_confirm(in)) r.text += in.line;
     }
     while (input_active(in) && input_next(in) == input_status::ok) r.text += in.line;
     r.error = input_error_text(in);
