@@ -33,8 +33,8 @@ struct byte_source {
   bool regular = false;    // the path is a regular file ...
   uint64_t size = 0;       // ... of this many bytes when it was opened
   file_extent extent;      // ... and what is known of its length since
-  file_end end = file_end::more;  // ... and what its size said after a read
-                                  // that came short at its end
+  file_end end = file_end::more;  // ... and what its size said once its
+                                  // reads had reached the size it had
   // Bytes taken from the descriptor so far; a decoding thread may add to
   // it while the merge thread reads it (atomically, for progress).
   uint64_t consumed = 0;
