@@ -101,7 +101,8 @@ void write_in_place(const std::string& path, const std::string& bytes, int flags
 
 // A change made to a file while it waits: `same` when the file still holds
 // the bytes read of it (then its lines, and any appended, come out whole),
-// else it ends with "file truncated" after its first line.
+// else it ends with "file truncated" after its first line (before it when
+// that line was unconfirmed).
 enum class change { longer, shorter, cut, emptied, appended, unlinked, renamed };
 struct waiting_change {
   const char* name;
@@ -135,6 +136,7 @@ void apply(change c, const std::string& p, const std::string& format) {
 TEST(LogInput, AWaitingFileChangedBeforeItsTurnIsNeverSpliced) {
   std::vector<std::string> formats = {"plain"};
   if (can_compress("gzip")) formats.push_back("gzip");
+  if (can_compress("bzip2")) formats.push_back("bzip2");  // its first line unconfirmed
   const std::string text = sample_log(1500, 1);  // more than a buffer: it waits
   for (const bool pool : {false, true}) {
     for (const std::string& format : formats) {
@@ -151,16 +153,20 @@ TEST(LogInput, AWaitingFileChangedBeforeItsTurnIsNeverSpliced) {
         input_wait_turn(in);
         ASSERT_EQ(in.phase, input_phase::waiting);
         apply(c.what, path, format);
-        std::string got(in.line);
-        input_status st;
-        while ((st = input_next(in)) == input_status::ok) got += in.line;
+        // As the merge does: an unconfirmed line is written only once confirmed.
+        std::string got;
+        input_status st = input_status::failed;
+        if (!input_unconfirmed(in) || input_confirm(in)) {
+          got = in.line;
+          while ((st = input_next(in)) == input_status::ok) got += in.line;
+        }
         if (c.same) {
           EXPECT_EQ(st, input_status::dry) << input_error_text(in);
           EXPECT_EQ(got, text + (c.what == change::appended ? kAppended : ""));
         } else {
           EXPECT_EQ(st, input_status::failed);
           EXPECT_STREQ(input_error_text(in), "file truncated");
-          EXPECT_EQ(got, text.substr(0, text.find('\n') + 1));
+          EXPECT_EQ(got, format == "bzip2" ? "" : text.substr(0, text.find('\n') + 1));
         }
         input_release(in);
         inputs_end(set);
