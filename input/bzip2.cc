@@ -105,21 +105,27 @@ bool bz_begin(void* state) {
   return s->live;
 }
 
+// With `window` holding the last bytes up to byte `scanned`: the bit at
+// which the earliest block or end magic that ends in the last byte starts,
+// if at or past bit `from`; else kNone.
+uint64_t magic_ending(uint64_t window, uint64_t scanned, uint64_t from) {
+  constexpr uint64_t kMask = (uint64_t{1} << 48) - 1;
+  for (int shift = 7; shift >= 0; --shift) {  // the earliest end first
+    const uint64_t bits = (window >> shift) & kMask;
+    const uint64_t end = scanned * 8 - static_cast<uint64_t>(shift);
+    if (end >= 48 && end - 48 >= from && (bits == kBlockMagic || bits == kEndMagic))
+      return end - 48;
+  }
+  return kNone;
+}
+
 // Scans p (the stream's bytes from s.fed on) for the next block's magic,
 // or the end of stream's, past the current block's.
 void find_next_block(bz_state& s, const unsigned char* p, size_t n) {
-  constexpr uint64_t kMask = (uint64_t{1} << 48) - 1;
   for (size_t i = s.scanned - s.fed; i < n && s.next == kNone; ++i) {
     s.window = s.window << 8 | p[i];
     ++s.scanned;
-    for (int shift = 7; shift >= 0; --shift) {  // the earliest end first
-      const uint64_t bits = (s.window >> shift) & kMask;
-      const uint64_t end = s.scanned * 8 - static_cast<uint64_t>(shift);
-      if (end >= 48 && end - 48 > s.after && (bits == kBlockMagic || bits == kEndMagic)) {
-        s.next = end - 48;
-        break;
-      }
-    }
+    s.next = magic_ending(s.window, s.scanned, s.after + 1);
   }
 }
 
@@ -256,20 +262,15 @@ scan_step bz_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, 
         break;
       }
       case bz_scanner::at::body: {  // the next magic ends the block
-        constexpr uint64_t kMask = (uint64_t{1} << 48) - 1;
         while (s.scanned < end) {
           s.window = s.window << 8 | p[s.scanned - at];
           ++s.scanned;
-          for (int shift = 7; shift >= 0; --shift) {  // the earliest first
-            const uint64_t bits = (s.window >> shift) & kMask;
-            if (bits != kBlockMagic && bits != kEndMagic) continue;
-            const uint64_t e = s.scanned * 8 - static_cast<uint64_t>(shift) - 48;
-            if (e < s.a + 80) continue;
-            const piece p{s.a, e, s.member, s.level};
-            s.a = e;
-            s.phase = bz_scanner::at::magic;
-            return scan_piece(p);
-          }
+          const uint64_t e = magic_ending(s.window, s.scanned, s.a + 80);
+          if (e == kNone) continue;
+          const piece p{s.a, e, s.member, s.level};
+          s.a = e;
+          s.phase = bz_scanner::at::magic;
+          return scan_piece(p);
         }
         return eof ? scan_sequential(s.member, true) : scan_more(s.a / 8);
       }

@@ -86,8 +86,8 @@ size_t piece_lead(const ahead_pool& g) {
 }
 
 // How many blocks of `in` the merge may be given before it reads: its
-// ring, or the pieces' lead.
-// (The ring holds the lead: both are the threads plus two at most.)
+// ring, or the pieces' lead (which the ring holds: both are the threads
+// plus two at most).
 size_t lead(const ahead_pool& g, const ahead_input* in) {
   return in->pieces != nullptr ? piece_lead(g) : kAheadBlocks;
 }

@@ -128,10 +128,7 @@ decoder_ptr decoder_open(decoder_stock* stock, const input_format& f, int fd,
   }
   if (f.ops->share_threads != nullptr)
     f.ops->share_threads(d->state, stock != nullptr ? &stock->threaded : nullptr);
-  if (f.ops->unchecked != nullptr) {  // a kept state is told afresh
-    f.ops->unchecked(d->state, unchecked);
-    d->unchecked = unchecked;
-  }
+  if (f.ops->unchecked != nullptr) f.ops->unchecked(d->state, unchecked);  // told afresh
   d->raw.cap = cap;
   std::memcpy(d->raw.buf.get(), head, head_len);
   d->raw.end = head_len;

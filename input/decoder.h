@@ -60,7 +60,6 @@ struct decoder {
   decoder_stock* stock = nullptr;       // counted there; null: not counted
   uint64_t skip = 0;      // output bytes still to drop (given before, in pieces)
   uint64_t read_most = 0; // the furthest offset read, before going back
-  bool unchecked = false; // its bytes may come before their checks pass
 };
 
 // A decoder for format f that reads descriptor fd, counted in `stock`
@@ -68,9 +67,9 @@ struct decoder {
 // `head_len` bytes of the input already read into `head` (and counted in
 // `consumed`), whose length is known as `extent` says. Asked for
 // `unchecked` bytes, a format that would hold a block's bytes until its
-// check passes hands them out at once (format_ops::unchecked), and the
-// decoder says so in its own `unchecked`. Returns null with `fault` set:
-// ENOMEM, or the format's not-built text when this build cannot decode it.
+// check passes hands them out at once (format_ops::unchecked). Returns
+// null with `fault` set: ENOMEM, or the format's not-built text when this
+// build cannot decode it.
 decoder_ptr decoder_open(decoder_stock* stock, const input_format& f, int fd,
                          const unsigned char* head, size_t head_len, read_fault& fault,
                          uint64_t& consumed, const file_extent& extent, bool unchecked = false);

@@ -117,7 +117,7 @@ scan_step scan_piece(const piece& p);
 // Pieces that are whole members (zstd frames, BGZF members), whose bounds
 // their headers tell: decoded by the format's own step, as the member loop
 // would decode them, and sound only when the member ends exactly at the
-// piece's end. A format's piece_ops call these (make with its own ops).
+// piece's end. A format's row is member_pieces<its size_of, its ops>().
 //
 // The scanner's state is the offset of the next member. A piece is one
 // member, or several small ones in a row (BGZF's are 64 KiB of text),
@@ -133,21 +133,24 @@ struct member_size {
   enum { known, more, hand_back } kind = hand_back;  // more: too few bytes at hand
   uint64_t size = 0;  // known: the member's bytes
 };
+using member_size_fn = member_size (*)(const unsigned char* q, uint64_t have);
 void* member_scanner_make();
 void member_scanner_free(void* scanner);
 scan_step member_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, bool eof,
-                      member_size (*size_of)(const unsigned char* q, uint64_t have));
+                      member_size_fn size_of);
 void* member_piece_make(const struct format_ops& ops);
 void member_piece_free(void* state);
 bool member_piece_take(void* state, const unsigned char* p, const piece& pc);
 bool member_piece_decode(void* state, piece_out& out);
-// The row of such a format: its scan (member_scan with its size_of) and
-// its make (member_piece_make with its ops), the rest shared.
-constexpr piece_ops member_pieces(
-    scan_step (*scan)(void* scanner, const unsigned char* p, size_t n, uint64_t at, bool eof),
-    void* (*make)()) {
-  return {member_scanner_make, member_scanner_free, scan, make,
-          member_piece_free,   member_piece_take,   member_piece_decode};
+// A little-endian 32-bit field.
+inline uint32_t le32(const unsigned char* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+// The bytes of the skippable frame that zstd and lz4 share (magic
+// 0x184D2A50 to 0x184D2A5F, then the size of what follows) at q, which
+// holds 8 bytes; 0 when it is none.
+inline uint64_t skippable_frame_size(const unsigned char* q) {
+  return (le32(q) & 0xfffffff0) == 0x184d2a50 ? 8 + uint64_t{le32(q + 4)} : 0;
 }
 
 // What a format gives the member loop in decoder.cc. The state is the
@@ -173,6 +176,24 @@ struct format_ops {
   // checked, before the line is written. Null: bytes always come checked.
   void (*unchecked)(void* state, bool on) = nullptr;
 };
+
+// The piece row of a format whose pieces are whole members: the members'
+// sizes from size_of, decoded by the format's own `ops`.
+template <member_size_fn size_of>
+scan_step member_scan_with(void* scanner, const unsigned char* p, size_t n, uint64_t at,
+                           bool eof) {
+  return member_scan(scanner, p, n, at, eof, size_of);
+}
+template <const format_ops* ops>
+void* member_piece_make_with() {
+  return member_piece_make(*ops);
+}
+template <member_size_fn size_of, const format_ops* ops>
+constexpr piece_ops member_pieces() {
+  return {member_scanner_make, member_scanner_free, member_scan_with<size_of>,
+          member_piece_make_with<ops>, member_piece_free, member_piece_take,
+          member_piece_decode};
+}
 
 // One row of the table.
 struct input_format {

@@ -93,7 +93,7 @@ void* member_scanner_make() { return new (std::nothrow) uint64_t{0}; }
 void member_scanner_free(void* scanner) { delete static_cast<uint64_t*>(scanner); }
 
 scan_step member_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, bool eof,
-                      member_size (*size_of)(const unsigned char* q, uint64_t have)) {
+                      member_size_fn size_of) {
   uint64_t& pos = *static_cast<uint64_t*>(scanner);
   const uint64_t from = pos;
   while (pos - from < kGroupBytes) {

@@ -237,14 +237,8 @@ member_size bgzf_size(const unsigned char* q, uint64_t have) {
   return {member_size::known, (uint64_t{q[16]} | uint64_t{q[17]} << 8) + 1};
 }
 
-scan_step gz_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, bool eof) {
-  return member_scan(scanner, p, n, at, eof, bgzf_size);
-}
-
 extern const format_ops kOps;
-void* gz_make_piece() { return member_piece_make(kOps); }
-
-const piece_ops kPieces = member_pieces(gz_scan, gz_make_piece);
+const piece_ops kPieces = member_pieces<bgzf_size, &kOps>();
 
 const format_ops kOps = {gz_make, gz_free, gz_begin, gz_step, gz_follows, &kPieces};
 }  // namespace

@@ -82,13 +82,12 @@ void input_wait_turn(log_input& in) {
   char* copy = static_cast<char*>(std::malloc(std::max<size_t>(n, 1)));
   if (copy != nullptr) {
     std::memcpy(copy, in.line.data(), n);
-    drop_buffer(in);
   } else {  // its buffer becomes the copy
     std::memmove(in.buf, in.line.data(), n);
     copy = in.buf;
     in.buf = nullptr;
-    drop_buffer(in);
   }
+  drop_buffer(in);
   in.first = copy;
   in.line = std::string_view(copy, n);
   in.phase = input_phase::waiting;

@@ -90,8 +90,7 @@ member_step legacy_step(lz4_state* s, const unsigned char* in, size_t in_len, ch
       r.want = 4;
       return r;
     }
-    const size_t size = static_cast<size_t>(in[0]) | static_cast<size_t>(in[1]) << 8 |
-                        static_cast<size_t>(in[2]) << 16 | static_cast<size_t>(in[3]) << 24;
+    const size_t size = le32(in);
     if (size > kLegacyBound) {  // the next frame's magic, or garbage
       r.ended = true;
       return r;
@@ -209,15 +208,10 @@ void* lz4_make() {
 // Pieces: frames, as rotations are concatenated, found from their block
 // sizes without decoding, skippable frames among them; a legacy frame, or
 // anything else, goes to the member loop.
-uint32_t le32(const unsigned char* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
 member_size frame_size(const unsigned char* q, uint64_t have) {
   if (have < 8) return {member_size::more};
-  const uint32_t magic = le32(q);
-  if ((magic & 0xfffffff0) == 0x184d2a50) return {member_size::known, 8 + uint64_t{le32(q + 4)}};
-  if (magic != 0x184d2204 || (q[4] >> 6) != 1) return {};
+  if (const uint64_t skip = skippable_frame_size(q)) return {member_size::known, skip};
+  if (le32(q) != 0x184d2204 || (q[4] >> 6) != 1) return {};
   const unsigned flags = q[4];
   const uint64_t block_sum = (flags & 0x10) != 0 ? 4 : 0, content_sum = (flags & 0x04) != 0 ? 4 : 0;
   uint64_t at = 4 + 2 + ((flags & 0x08) != 0 ? 8 : 0) + ((flags & 0x01) != 0 ? 4 : 0) + 1;
@@ -231,14 +225,8 @@ member_size frame_size(const unsigned char* q, uint64_t have) {
   return {member_size::known, at + content_sum};
 }
 
-scan_step lz4_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, bool eof) {
-  return member_scan(scanner, p, n, at, eof, frame_size);
-}
-
 extern const format_ops kOps;
-void* lz4_make_piece() { return member_piece_make(kOps); }
-
-const piece_ops kPieces = member_pieces(lz4_scan, lz4_make_piece);
+const piece_ops kPieces = member_pieces<frame_size, &kOps>();
 
 const format_ops kOps = {lz4_make, lz4_free, lz4_begin, lz4_step, lz4_follows, &kPieces};
 

@@ -97,7 +97,8 @@ ssize_t sniff_and_open(byte_source& src, char* into, size_t n, const ahead_turn*
   src.dec = decoder_open(src.set != nullptr ? &src.set->decoders : nullptr, *f, src.fd, bytes,
                          have, src.fault, src.consumed, src.extent, peek);
   if (src.dec == nullptr) return -1;
-  if (peek) src.unchecked = src.dec->unchecked;  // cleared only once it comes again, checked
+  // Cleared only once it comes again, checked.
+  if (peek) src.unchecked = f->ops->unchecked != nullptr;
   // A regular file never blocks a worker for long: decode it ahead. Pipes
   // and other streams are decoded here, as they arrive.
   if (src.regular && turn != nullptr && src.set != nullptr) {

@@ -32,8 +32,7 @@ sniff_result lzma_sniff(const unsigned char* p, size_t n) {
   if (n < 13) {
     return n >= 2 && p[1] != 0 ? sniff_result::no : sniff_result::maybe;
   }
-  const uint32_t dict = uint32_t{p[1]} | uint32_t{p[2]} << 8 | uint32_t{p[3]} << 16 |
-                        uint32_t{p[4]} << 24;
+  const uint32_t dict = le32(p + 1);
   const uint32_t top = dict == 0 ? 0 : uint32_t{1} << (31 - __builtin_clz(dict));
   const bool dict_ok = dict >= 4096 && (dict == top || dict == top + top / 2);
   bool unknown = true, small = p[10] == 0 && p[11] == 0 && p[12] == 0 && p[9] < 0x40;

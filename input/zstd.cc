@@ -83,9 +83,7 @@ bool checksum_fails(zs_state& s) {
   const bool has_checksum = s.seen == sizeof s.head && (s.head[4] & 0x04) != 0;
   if (skippable || !has_checksum) return false;
   const auto want = static_cast<uint32_t>(XXH64_digest(s.hash));
-  const uint32_t got = uint32_t{s.last[0]} | uint32_t{s.last[1]} << 8 |
-                       uint32_t{s.last[2]} << 16 | uint32_t{s.last[3]} << 24;
-  return want != got;
+  return want != le32(s.last);
 }
 
 member_step zs_call(zs_state* s, const unsigned char* in, size_t in_len, char* out,
@@ -177,16 +175,11 @@ void* zs_make() {
 // does a large one (kLargestMember).
 constexpr uint64_t kLargestWindow = uint64_t{32} << 20;
 
-uint32_t le32(const unsigned char* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
 member_size frame_size(const unsigned char* q, uint64_t have) {
   if (have < 8) return {member_size::more};
-  const uint32_t magic = le32(q);
-  if ((magic & 0xfffffff0) == 0x184d2a50)  // decoded, as the member loop does, to nothing
-    return {member_size::known, 8 + uint64_t{le32(q + 4)}};
-  if (magic != 0xfd2fb528) return {};
+  // A skippable frame is decoded, as the member loop does, to nothing.
+  if (const uint64_t skip = skippable_frame_size(q)) return {member_size::known, skip};
+  if (le32(q) != 0xfd2fb528) return {};
   ZSTD_frameHeader h;
   const size_t head = ZSTD_getFrameHeader(&h, q, have);
   if (head > 0 && !ZSTD_isError(head)) return {member_size::more};
@@ -197,14 +190,8 @@ member_size frame_size(const unsigned char* q, uint64_t have) {
   return {member_size::more};
 }
 
-scan_step zs_scan(void* scanner, const unsigned char* p, size_t n, uint64_t at, bool eof) {
-  return member_scan(scanner, p, n, at, eof, frame_size);
-}
-
 extern const format_ops kOps;
-void* zs_make_piece() { return member_piece_make(kOps); }
-
-const piece_ops kPieces = member_pieces(zs_scan, zs_make_piece);
+const piece_ops kPieces = member_pieces<frame_size, &kOps>();
 
 const format_ops kOps = {zs_make, zs_free, zs_begin, zs_step, zs_follows, &kPieces};
 

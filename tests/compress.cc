@@ -70,22 +70,29 @@ std::string xz_stream(std::string_view data) {
   return out;
 }
 
+// Runs the encoder set up in z over data to its end, and frees it.
+std::string lzma_encode(lzma_stream& z, std::string_view data, const char* what) {
+  std::string out(lzma_stream_buffer_bound(data.size()) + 1024, '\0');
+  z.next_in = reinterpret_cast<const uint8_t*>(data.data());
+  z.avail_in = data.size();
+  z.next_out = reinterpret_cast<uint8_t*>(out.data());
+  z.avail_out = out.size();
+  lzma_ret ret;
+  while ((ret = lzma_code(&z, LZMA_FINISH)) == LZMA_OK) {
+  }
+  out.resize(out.size() - z.avail_out);
+  lzma_end(&z);
+  if (ret != LZMA_STREAM_END) throw std::runtime_error(what);
+  return out;
+}
+
 // .lzma as xz --format=lzma writes it: preset 1, size unknown, end marker.
 std::string lzma_alone(std::string_view data) {
   lzma_options_lzma opt;
   lzma_lzma_preset(&opt, 1);
   lzma_stream z = LZMA_STREAM_INIT;
   if (lzma_alone_encoder(&z, &opt) != LZMA_OK) throw std::runtime_error("lzma");
-  std::string out(lzma_stream_buffer_bound(data.size()) + 64, '\0');
-  z.next_in = reinterpret_cast<const uint8_t*>(data.data());
-  z.avail_in = data.size();
-  z.next_out = reinterpret_cast<uint8_t*>(out.data());
-  z.avail_out = out.size();
-  const lzma_ret ret = lzma_code(&z, LZMA_FINISH);
-  out.resize(out.size() - z.avail_out);
-  lzma_end(&z);
-  if (ret != LZMA_STREAM_END) throw std::runtime_error("lzma");
-  return out;
+  return lzma_encode(z, data, "lzma");
 }
 #endif
 
@@ -220,18 +227,7 @@ std::string xz_with_blocks(std::string_view data, size_t block) {
   mt.check = LZMA_CHECK_CRC64;
   lzma_stream z = LZMA_STREAM_INIT;
   if (lzma_stream_encoder_mt(&z, &mt) != LZMA_OK) throw std::runtime_error("xz");
-  std::string out(lzma_stream_buffer_bound(data.size()) + 1024, '\0');
-  z.next_in = reinterpret_cast<const uint8_t*>(data.data());
-  z.avail_in = data.size();
-  z.next_out = reinterpret_cast<uint8_t*>(out.data());
-  z.avail_out = out.size();
-  lzma_ret ret;
-  while ((ret = lzma_code(&z, LZMA_FINISH)) == LZMA_OK) {
-  }
-  out.resize(out.size() - z.avail_out);
-  lzma_end(&z);
-  if (ret != LZMA_STREAM_END) throw std::runtime_error("xz");
-  return out;
+  return lzma_encode(z, data, "xz");
 #else
   (void)data, (void)block;
   return {};

@@ -202,11 +202,11 @@ TEST(DecodeAhead, PiecesOnManyThreadsEndAsInTheMergeThread) {
         {"bzip2: zeros after", both + std::string(8, '\0')},
     });
   }
+  const std::string skip("\x5a\x2a\x4d\x18\x03\0\0\0abc", 11);  // zstd's and lz4's
   if (can_compress("zstd")) {
     // More than a piece's 64 KiB, so that pieces follow pieces.
     const std::string a = compress("zstd", sample_log(40000, 3)), b = compress("zstd", "");
     const std::string c = compress("zstd", sample_log(3000, 4));
-    const std::string skip("\x5a\x2a\x4d\x18\x03\0\0\0abc", 11);
     const std::string frames = skip + a + b + skip + c;
     const size_t in_c = frames.size() - c.size() / 2;
     changes.insert(changes.end(), {
@@ -219,7 +219,6 @@ TEST(DecodeAhead, PiecesOnManyThreadsEndAsInTheMergeThread) {
   }
   if (can_compress("lz4")) {
     const std::string a = compress("lz4", sample_log(10000, 8)), b = compress("lz4", "");
-    const std::string skip("\x5a\x2a\x4d\x18\x03\0\0\0abc", 11);
     const std::string frames = a + b + skip + compress("lz4", sample_log(3000, 9));
     changes.insert(changes.end(), {
         {"lz4: frames, empty and skippable ones", frames},
