@@ -66,8 +66,34 @@ struct bz_state {
   uint64_t window = 0;    // the last 64 bits scanned
   uint64_t after = 0;     // the magic of the block being read starts at this bit
   uint64_t next = kNone;  // the next block's magic starts at this bit
+  // The CRC stored after the magic at `after`, once the scan has passed it.
+  uint32_t stored_crc = 0;
+  bool crc_known = false;
+  // The held block passed its check, but libbz2 failed on what follows it
+  // (a damaged magic, the stream's combined CRC): hand the block out, then
+  // fail.
+  bool fail_after = false;
   bool unchecked = false;  // hand out bytes as libbz2 writes them
 };
+
+// bzip2's CRC: CRC-32 with its bits taken most significant first.
+struct crc_table {
+  uint32_t t[256];
+  constexpr crc_table() : t{} {
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i << 24;
+      for (int k = 0; k < 8; ++k) c = (c & 0x80000000u) != 0 ? c << 1 ^ 0x04c11db7u : c << 1;
+      t[i] = c;
+    }
+  }
+};
+constexpr crc_table kCrc;
+
+uint32_t block_crc(const char* p, size_t n) {
+  uint32_t c = 0xffffffffu;
+  for (size_t i = 0; i < n; ++i) c = c << 8 ^ kCrc.t[(c >> 24) ^ static_cast<unsigned char>(p[i])];
+  return ~c;
+}
 
 void bz_unchecked(void* state, bool on) { static_cast<bz_state*>(state)->unchecked = on; }
 
@@ -97,6 +123,7 @@ bool bz_begin(void* state) {
   s->s = bz_stream{};
   s->len = s->ready = s->given = 0;
   s->stream_end = false;
+  s->crc_known = s->fail_after = false;
   s->fed = s->scanned = s->window = 0;
   s->after = 32;  // the first block's magic, after "BZh" and the level
   s->next = kNone;
@@ -125,6 +152,10 @@ void find_next_block(bz_state& s, const unsigned char* p, size_t n) {
   for (size_t i = s.scanned - s.fed; i < n && s.next == kNone; ++i) {
     s.window = s.window << 8 | p[i];
     ++s.scanned;
+    if (!s.crc_known && s.scanned * 8 >= s.after + 80) {
+      s.stored_crc = static_cast<uint32_t>(s.window >> (s.scanned * 8 - s.after - 80));
+      s.crc_known = true;
+    }
     s.next = magic_ending(s.window, s.scanned, s.after + 1);
   }
 }
@@ -145,6 +176,10 @@ member_step bz_step(void* state, const unsigned char* in, size_t in_len, char* o
   if (s->unchecked) return bz_step_unchecked(*s, in, in_len, out, out_len);
   member_step r;
   if (s->given < s->ready || s->stream_end) return give(*s, out, out_len, r);
+  if (s->fail_after) {
+    r.failed = true;
+    return r;
+  }
   for (;;) {
     // The next magic, past any that libbz2 has already begun to read.
     for (find_next_block(*s, in + r.used, in_len - r.used);
@@ -152,6 +187,7 @@ member_step bz_step(void* state, const unsigned char* in, size_t in_len, char* o
          find_next_block(*s, in + r.used, in_len - r.used)) {
       s->after = s->next;
       s->next = kNone;
+      s->crc_known = false;
     }
     size_t feed = in_len - r.used;
     if (s->next != kNone) feed = std::min<uint64_t>(feed, s->next / 8 + 1 - s->fed);
@@ -177,7 +213,18 @@ member_step bz_step(void* state, const unsigned char* in, size_t in_len, char* o
     s->len += out_was - s->s.avail_out;
     r.no_memory = ret == BZ_MEM_ERROR;
     r.failed = ret != BZ_OK && ret != BZ_STREAM_END && !r.no_memory;
-    if (r.failed || r.no_memory) return r;  // held bytes of a bad block never go out
+    if (r.no_memory) return r;
+    if (r.failed) {
+      // Held bytes of a bad block never go out. But libbz2 checks a block
+      // and reads on past it in the same call, and fails on damage after
+      // it: a block whose bytes match its own stored CRC is sound.
+      if (s->len == 0 || !s->crc_known || block_crc(s->held.get(), s->len) != s->stored_crc)
+        return r;
+      r.failed = false;
+      s->fail_after = true;
+      s->ready = s->len;
+      return give(*s, out, out_len, r);
+    }
     s->stream_end = ret == BZ_STREAM_END;
     if (s->stream_end || s->s.avail_out > 0) break;
   }

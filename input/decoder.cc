@@ -73,6 +73,41 @@ ssize_t fail(decoder& d, const char* problem) {
   return -1;
 }
 
+// A member begins: its text is held when its format asks.
+void member_begun(decoder& d) {
+  d.in_member = true;
+  d.held.len = d.held.ready = d.held.given = 0;
+  d.held.on = d.format->ops->hold_members && !d.unchecked;
+}
+
+// Room in the held buffer for a step, growing it up to kHeldMost. False:
+// no memory.
+bool held_room(decoder& d) {
+  decoder::held_text& h = d.held;
+  if (h.cap - h.len >= 4096 || h.cap >= kHeldMost) return true;
+  const size_t bigger = std::min(std::max(2 * h.cap, size_t{64} << 10), kHeldMost);
+  std::unique_ptr<char[]> grown(new (std::nothrow) char[bigger]);
+  if (grown == nullptr) return false;
+  if (h.len > 0) std::memcpy(grown.get(), h.buf.get(), h.len);
+  h.buf = std::move(grown);
+  h.cap = bigger;
+  return true;
+}
+
+// Hands out held bytes that have passed.
+ssize_t give_held(decoder& d, char* out, size_t n) {
+  decoder::held_text& h = d.held;
+  const size_t take = std::min(n, h.ready - h.given);
+  std::memcpy(out, h.buf.get() + h.given, take);
+  h.given += take;
+  if (h.given == h.ready) {  // keep what has not passed yet, from the start
+    std::memmove(h.buf.get(), h.buf.get() + h.ready, h.len - h.ready);
+    h.len -= h.ready;
+    h.ready = h.given = 0;
+  }
+  return static_cast<ssize_t>(take);
+}
+
 }  // namespace
 
 void decoders_forget(decoder_stock& stock) {
@@ -132,7 +167,8 @@ decoder_ptr decoder_open(decoder_stock* stock, const input_format& f, int fd,
   d->raw.cap = cap;
   std::memcpy(d->raw.buf.get(), head, head_len);
   d->raw.end = head_len;
-  d->in_member = true;
+  d->unchecked = unchecked;
+  member_begun(*d);
   return d;
 }
 
@@ -164,12 +200,15 @@ bool decoder_resume_at(decoder& d, uint64_t offset, bool in_member, uint64_t ski
   d.raw.pos = d.raw.end = 0;
   d.raw.eof = false;
   d.ended = false;
-  d.in_member = in_member;
+  d.in_member = false;
+  d.held.len = d.held.ready = d.held.given = 0;
+  d.held.on = false;
   d.skip = in_member ? skip : 0;
   if (in_member && !d.format->ops->begin(d.state)) {
     d.fault->error = ENOMEM;
     return false;
   }
+  if (in_member) member_begun(d);
   return true;
 }
 
@@ -181,6 +220,7 @@ namespace {
 // format decides whether another member, padding, garbage or a cut-off
 // member follows.
 ssize_t member_loop(decoder& d, char* out, size_t n) {
+  if (d.held.given < d.held.ready) return give_held(d, out, n);
   if (fault_failed(*d.fault)) return -1;
   const format_ops& ops = *d.format->ops;
   raw_input& raw = d.raw;
@@ -208,22 +248,48 @@ ssize_t member_loop(decoder& d, char* out, size_t n) {
         d.fault->error = ENOMEM;
         return -1;
       }
-      d.in_member = true;
+      member_begun(d);
     }
     if (!raw_want(d, 1)) return -1;
     // At the end of the input a member cut short may still have output
     // held in the library: take that before calling it truncated.
     const bool at_end = raw.pos == raw.end;
-    const member_step s = ops.step(d.state, raw.buf.get() + raw.pos, raw.end - raw.pos, out, n);
+    decoder::held_text& h = d.held;
+    if (h.on && !held_room(d)) {
+      d.fault->error = ENOMEM;
+      return -1;
+    }
+    if (h.on && h.len == h.cap) {  // too large to hold: out as it comes
+      h.on = false;
+      h.ready = h.len;
+      return give_held(d, out, n);
+    }
+    char* into = h.on ? h.buf.get() + h.len : out;
+    const member_step s = ops.step(d.state, raw.buf.get() + raw.pos, raw.end - raw.pos, into,
+                                   h.on ? h.cap - h.len : n);
     raw.pos += s.used;
     // What a call made before it found damage is sound output: hand it out
-    // now; the failure, kept in the fault, ends the next call.
+    // now; the failure, kept in the fault, ends the next call. A held
+    // member's text goes out only once the member has ended.
     if (s.no_memory) d.fault->error = ENOMEM;
     if (s.failed) d.fault->problem = s.problem != nullptr ? s.problem : d.format->corrupt;
-    if (s.ended) d.in_member = false;
-    if (s.made > 0) return static_cast<ssize_t>(s.made);
-    if (s.failed || s.no_memory) return -1;
-    if (s.ended) continue;
+    if (h.on) {
+      h.len += s.made;
+      if (s.failed || s.no_memory) return -1;
+      if (s.ended) {
+        d.in_member = false;
+        h.on = false;
+        h.ready = h.len;
+        if (h.ready > 0) return give_held(d, out, n);
+        continue;
+      }
+      if (s.made > 0) continue;
+    } else {
+      if (s.ended) d.in_member = false;
+      if (s.made > 0) return static_cast<ssize_t>(s.made);
+      if (s.failed || s.no_memory) return -1;
+      if (s.ended) continue;
+    }
     if (at_end) return fail(d, d.format->truncated);
     if (s.used == 0 && s.want > raw.end - raw.pos) {
       if (!raw_want(d, s.want)) return -1;

@@ -175,7 +175,15 @@ struct format_ops {
   // start of a block, not all of it, and its reader must read it again,
   // checked, before the line is written. Null: bytes always come checked.
   void (*unchecked)(void* state, bool on) = nullptr;
+  // Members that end with a check (gzip, zstd, lz4, lzip): the member loop
+  // holds a member's text until the member has ended and passed, up to
+  // kHeldMost bytes; the text of a larger member goes out as its tool
+  // writes it, before its check. Not when told unchecked.
+  bool hold_members = false;
 };
+
+// The most of a member's text held until its check passes.
+inline constexpr size_t kHeldMost = size_t{1} << 20;
 
 // The piece row of a format whose pieces are whole members: the members'
 // sizes from size_of, decoded by the format's own `ops`.

@@ -240,7 +240,8 @@ member_size bgzf_size(const unsigned char* q, uint64_t have) {
 extern const format_ops kOps;
 const piece_ops kPieces = member_pieces<bgzf_size, &kOps>();
 
-const format_ops kOps = {gz_make, gz_free, gz_begin, gz_step, gz_follows, &kPieces};
+const format_ops kOps = {.make = gz_make, .free = gz_free, .begin = gz_begin, .step = gz_step,
+                         .follows = gz_follows, .pieces = &kPieces, .hold_members = true};
 }  // namespace
 extern const input_format gzip_format = {BRAIDLOGS_FORMAT_TEXTS("gzip"), gz_sniff, &kOps};
 #else

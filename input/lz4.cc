@@ -228,7 +228,8 @@ member_size frame_size(const unsigned char* q, uint64_t have) {
 extern const format_ops kOps;
 const piece_ops kPieces = member_pieces<frame_size, &kOps>();
 
-const format_ops kOps = {lz4_make, lz4_free, lz4_begin, lz4_step, lz4_follows, &kPieces};
+const format_ops kOps = {.make = lz4_make, .free = lz4_free, .begin = lz4_begin, .step = lz4_step,
+                         .follows = lz4_follows, .pieces = &kPieces, .hold_members = true};
 
 }  // namespace
 

@@ -38,6 +38,7 @@ bool source_open(byte_source& src, const char* path, input_set* set) {
   src.regular = S_ISREG(st.st_mode);
   if (src.regular) src.size = static_cast<uint64_t>(st.st_size);
   src.extent.sized = src.size > 0;
+  src.extent.opened = src.size;
   src.fd = fd;
   return true;
 }
@@ -98,7 +99,7 @@ ssize_t sniff_and_open(byte_source& src, char* into, size_t n, const ahead_turn*
                          have, src.fault, src.consumed, src.extent, peek);
   if (src.dec == nullptr) return -1;
   // Cleared only once it comes again, checked.
-  if (peek) src.unchecked = f->ops->unchecked != nullptr;
+  if (peek) src.unchecked = f->ops->unchecked != nullptr || f->ops->hold_members;
   // A regular file never blocks a worker for long: decode it ahead. Pipes
   // and other streams are decoded here, as they arrive.
   if (src.regular && turn != nullptr && src.set != nullptr) {

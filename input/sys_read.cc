@@ -20,7 +20,8 @@ file_end file_end_after(int fd, uint64_t consumed, const file_extent& known) {
   const uint64_t size = static_cast<uint64_t>(st.st_size);
   if (size == 0 && !known.sized) return file_end::more;
   if (size < consumed || size < known.seen) return file_end::cut;
-  return size == consumed ? file_end::ended : file_end::more;
+  if (size > consumed) return file_end::more;
+  return consumed < known.opened ? file_end::cut : file_end::ended;
 }
 
 bool file_shrank(int fd, uint64_t consumed, const file_extent& known) {

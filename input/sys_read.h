@@ -26,6 +26,9 @@ struct file_extent {
   // Bytes read of it before it was last read again from its start: it
   // cannot end before them unless it was cut.
   uint64_t seen = 0;
+  // Its size when it was opened: its reads cannot find its end before
+  // that unless it was cut (a file that grows is read to its end).
+  uint64_t opened = 0;
 };
 
 // For a read that found the end: true when fd is a regular file now

@@ -194,7 +194,8 @@ void xz_free(void* state) {
 
 const format_ops kXz = {xz_make, xz_free, xz_begin, xz_step, xz_follows, nullptr, xz_share};
 const format_ops kLzma = {xz_make, xz_free, lzma_begin, xz_step, lzma_follows};
-const format_ops kLzip = {xz_make, xz_free, lzip_begin, xz_step, lzip_follows};
+const format_ops kLzip = {.make = xz_make, .free = xz_free, .begin = lzip_begin, .step = xz_step,
+                          .follows = lzip_follows, .hold_members = true};
 
 }  // namespace
 

@@ -193,7 +193,8 @@ member_size frame_size(const unsigned char* q, uint64_t have) {
 extern const format_ops kOps;
 const piece_ops kPieces = member_pieces<frame_size, &kOps>();
 
-const format_ops kOps = {zs_make, zs_free, zs_begin, zs_step, zs_follows, &kPieces};
+const format_ops kOps = {.make = zs_make, .free = zs_free, .begin = zs_begin, .step = zs_step,
+                         .follows = zs_follows, .pieces = &kPieces, .hold_members = true};
 
 }  // namespace
 
