@@ -265,3 +265,27 @@ std::string lz4_with_large_blocks(std::string_view data) {
   return {};
 #endif
 }
+
+std::vector<size_t> xz_block_starts(std::string_view z) {
+  std::vector<size_t> starts;
+#ifdef BRAIDLOGS_XZ
+  const auto* bytes = reinterpret_cast<const uint8_t*>(z.data());
+  lzma_stream_flags footer;
+  if (z.size() < 24 || lzma_stream_footer_decode(&footer, bytes + z.size() - 12) != LZMA_OK)
+    return starts;
+  const size_t index_at = z.size() - 12 - footer.backward_size;
+  lzma_index* index = nullptr;
+  uint64_t limit = UINT64_MAX;
+  size_t pos = index_at;
+  if (lzma_index_buffer_decode(&index, &limit, nullptr, bytes, &pos, z.size() - 12) != LZMA_OK)
+    return starts;
+  lzma_index_iter it;
+  lzma_index_iter_init(&it, index);
+  while (!lzma_index_iter_next(&it, LZMA_INDEX_ITER_BLOCK))
+    starts.push_back(static_cast<size_t>(it.block.compressed_stream_offset));
+  lzma_index_end(index, nullptr);
+#else
+  (void)z;
+#endif
+  return starts;
+}

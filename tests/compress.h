@@ -40,3 +40,6 @@ std::string bgzf(std::string_view data);
 // An xz stream of blocks of `block` bytes of text that say their sizes, as
 // xz -T writes it. Empty when this build has no xz.
 std::string xz_with_blocks(std::string_view data, size_t block);
+
+// Where each block of a one-stream xz file begins, from its index.
+std::vector<size_t> xz_block_starts(std::string_view z);

@@ -255,6 +255,79 @@ TEST(DecodeAhead, PiecesOnManyThreadsEndAsInTheMergeThread) {
   }
 }
 
+// A unit that says its size and carries a check (a bzip2 block, a BGZF
+// member, a zstd or lz4 frame, an xz block that says its sizes, each of up
+// to 1 MiB of text) goes out only once its check has passed: a damaged
+// one writes nothing, and a sound one is never lost to damage after it.
+// The same in the merge thread, on the pool and as a pipe delivers it.
+TEST(DecodeAhead, ADamagedUnitWritesNothingAndTheSoundOnesBeforeItAllGoOut) {
+  temp_dir dir;
+  struct damage {
+    std::string name, data;
+    std::string sound;  // the text of the units before the damaged one
+  };
+  std::vector<damage> cases;
+  const auto flip = [](std::string s, uint64_t bit) {
+    s[bit / 8] = static_cast<char>(s[bit / 8] ^ (0x80 >> bit % 8));
+    return s;
+  };
+  // What the sound units of a file cut in the damaged one's first byte decode to.
+  const auto before = [&](const std::string& data, size_t cut) {
+    return read_on(dir.write("cut", data.substr(0, cut)), {0, 0, true}).text;
+  };
+  if (can_compress("bzip2")) {
+    const std::string z = compress("bzip2", varied_log(8000, 1));  // blocks of 100 kB
+    const std::vector<uint64_t> blocks = bz_magics(z, 0x314159265359);
+    const uint64_t end = bz_magics(z, 0x177245385090).at(0);
+    ASSERT_GE(blocks.size(), 4u);
+    cases.insert(cases.end(), {
+        {"bzip2: a block's magic", flip(z, blocks[2] + 20), before(z, blocks[2] / 8 + 1)},
+        {"bzip2: the end's magic", flip(z, end + 10), before(z, end / 8 + 1)},
+        {"bzip2: the stream's CRC", flip(z, end + 60), before(z, end / 8 + 1)},
+        {"bzip2: a block's CRC", flip(z, blocks[2] + 60), before(z, blocks[2] / 8 + 1)},
+    });
+  }
+  const std::string one = varied_log(3000, 2), two = varied_log(3000, 3);
+  for (const std::string f : {"zstd", "lz4"}) {
+    if (!can_compress(f)) continue;
+    const std::string a = compress(f, one), b = compress(f, two);
+    cases.push_back({f + ": a frame's data", flip(a + b, 8 * (a.size() + b.size() / 2)), one});
+  }
+  if (can_compress("gzip")) {
+    const std::string a = bgzf(one), b = bgzf(two);
+    cases.push_back({"BGZF: a member's data", flip(a + b, 8 * (a.size() + 200)), one});
+  }
+  if (can_compress("xz")) {
+    const std::string text = varied_log(12000, 4);
+    constexpr size_t kBlock = 256 << 10;
+    const std::string z = xz_with_blocks(text, kBlock);
+    const std::vector<size_t> starts = xz_block_starts(z);
+    ASSERT_GE(starts.size(), 4u);
+    const size_t k = starts.size() / 2;
+    cases.insert(cases.end(), {
+        {"xz: a block's data", flip(z, 8 * (starts[k] + 300)), text.substr(0, k * kBlock)},
+        {"xz: a block's check", flip(z, 8 * starts[k + 1] - 3), text.substr(0, k * kBlock)},
+        {"xz: the header after a block", flip(z, 8 * starts[k] + 9),
+         text.substr(0, k * kBlock)},
+    });
+  }
+  for (const damage& c : cases) {
+    const std::string want = c.sound.substr(0, c.sound.rfind('\n') + 1);
+    ASSERT_FALSE(want.empty()) << c.name;
+    const std::string path = dir.write("x", c.data);
+    for (const decode_plan plan : {decode_plan{0, 0, true}, decode_plan{1}, decode_plan{3}}) {
+      const read_all got = read_on(path, plan);
+      EXPECT_FALSE(got.error.empty()) << c.name;
+      EXPECT_TRUE(got.text == want) << c.name << ", " << plan.threads << " threads: "
+                                    << got.text.size() << " bytes against " << want.size();
+    }
+    const read_back piped = read_source(path, 4096, kRandomChunks);
+    EXPECT_EQ(piped.last, -1) << c.name;
+    EXPECT_TRUE(piped.data.substr(0, piped.data.rfind('\n') + 1) == want)
+        << c.name << " as a pipe delivers it: " << piped.data.size() << " bytes";
+  }
+}
+
 // An xz stream of large blocks decodes on liblzma's threads, whole or
 // damaged, to the bytes and the error of decoding it on one (as it does
 // when its first bytes arrive one at a time).
