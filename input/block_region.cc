@@ -1,6 +1,7 @@
 #include "input/block_region.h"
 
 #include <sys/mman.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <bit>
@@ -35,12 +36,19 @@ constexpr size_t kGranules = kRegionGranules;
 constexpr size_t kLargestRun = size_t{16} * kGranule;  // the pool's largest block
 
 constexpr uint8_t kTail = 0xff;
+constexpr uint8_t kGone = 0xfe;  // given back to the system
 static_assert(kLargestRun / kGranule < kTail);
 
 // Reserves the region, under the lock. Address space only: pages come as
 // they are first touched.
 void reserve(block_region& r) {
   r.tried = true;
+  // Under a limit on address space that the region would take much of,
+  // the blocks come from the heap: reserved, it would count whole.
+  struct rlimit rl;
+  if (::getrlimit(RLIMIT_AS, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY &&
+      rl.rlim_cur < kTightAddressSpace)
+    return;
   void* p = ::mmap(nullptr, kRegionBytes + kHugePage, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) return;
@@ -85,6 +93,18 @@ block_ptr block_take(block_region& r, size_t size) {
 bool block_in_region(const block_region& r, const char* p) {
   const char* base = r.base.load(std::memory_order_acquire);
   return base != nullptr && p >= base && p < base + kRegionBytes;
+}
+
+void region_give_back(block_region& r) {
+  std::lock_guard<std::mutex> lock(r.m);
+  char* base = r.base.load(std::memory_order_relaxed);
+  if (base == nullptr) return;
+  for (size_t i = 0; i < kGranules; ++i) {
+    if (r.run[i] != 0) continue;
+    r.run[i] = kGone;
+    REGION_UNPOISON(base + i * kGranule, kGranule);
+    ::munmap(base + i * kGranule, kGranule);
+  }
 }
 
 void region_release(block_region& r) {

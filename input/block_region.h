@@ -17,6 +17,9 @@
 
 // The region's size and its granule: the pool's budget and smallest block.
 inline constexpr size_t kRegionBytes = size_t{64} << 20;
+// A limit on address space below this is tight: the region is not
+// reserved, and the pool decodes on one thread at a time.
+inline constexpr uint64_t kTightAddressSpace = uint64_t{1} << 30;
 inline constexpr size_t kRegionGranule = size_t{256} << 10;
 inline constexpr size_t kRegionGranules = kRegionBytes / kRegionGranule;
 
@@ -47,6 +50,11 @@ block_ptr block_take(block_region& r, size_t size);
 
 // Whether p lies in the region (for tests: which buffers it served).
 bool block_in_region(const block_region& r, const char* p);
+
+// Memory ran out: the address space of the region's free granules goes
+// back to the system, and they are never handed out again (their buffers
+// come from the heap). Thread-safe.
+void region_give_back(block_region& r);
 
 // Gives the region's address space back. Every buffer taken from it must
 // have been freed.

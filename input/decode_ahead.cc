@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -81,6 +82,7 @@ bool first_block(const ahead_input* in) { return in->filled == 0; }
 // Pieces decoded ahead of the merge for one input: the threads and a lead
 // for the merge, within the input's share of the budget.
 size_t piece_lead(const ahead_pool& g) {
+  if (g.narrow) return 2;
   const size_t by_budget = budget_share(g.budget) * kAheadBlocks / kPieceBytes;
   return std::max<size_t>(2, std::min<size_t>({g.nthreads + size_t{2}, kRingSlots, by_budget}));
 }
@@ -265,9 +267,13 @@ bool grow_piece(piece_out& out, void* arg) {
 void fill_piece(ahead_pool& g, ahead_input* in, piece_worker& w,
                 std::unique_lock<std::mutex>& lock) {
   if (w.ops != in->pieces) {
-    if (w.state != nullptr) w.ops->free(w.state);
+    if (w.state != nullptr) {
+      w.ops->free(w.state);
+      --g.states;
+    }
     w.ops = in->pieces;
     w.state = w.ops->make();
+    if (w.state != nullptr) ++g.states;
   }
   if (w.state == nullptr) {  // no memory: the member loop goes on alone
     w.ops = nullptr;
@@ -351,18 +357,31 @@ void* worker(void* arg) {
   std::unique_lock<std::mutex> lock(g.m);
   for (;;) {
     ahead_input* in = nullptr;
-    while (!g.stop && (in = pick_work(g)) == nullptr) g.work.wait(lock);
+    for (;;) {
+      if (g.narrow && pw.state != nullptr) {  // keeps nothing while idle
+        pw.ops->free(pw.state);
+        pw.state = nullptr;
+        pw.ops = nullptr;
+        --g.states;
+        g.ready.notify_all();
+      }
+      if (g.stop || (!(g.narrow && g.working > 0) && (in = pick_work(g)) != nullptr)) break;
+      g.work.wait(lock);
+    }
     if (g.stop) return nullptr;
+    ++g.working;
     if (in->resume) resume_member_loop(in);
     if (in->pieces != nullptr) {
       fill_piece(g, in, pw, lock);
+      --g.working;
       lock.unlock();
       g.ready.notify_all();
-      g.work.notify_one();
+      g.work.notify_all();
       lock.lock();
       continue;
     }
     if (in->done) {  // it could not go on
+      --g.working;
       g.epoch.fetch_add(1, std::memory_order_relaxed);
       lock.unlock();
       g.ready.notify_all();
@@ -376,15 +395,27 @@ void* worker(void* arg) {
     fill(g, in, slot, size);
     g.ready.notify_all();
     lock.lock();
+    --g.working;
+    if (g.narrow) {
+      g.work.notify_all();
+      g.ready.notify_all();
+    }
   }
 }
 
 // Starts the threads on first use. False when not even one would start.
+// The decoders keep their state on the heap: a small stack each, so that
+// threads cost little of an address-space limit (8 MiB each by default).
 bool start_threads(ahead_pool& g) {
+  constexpr size_t kStack = size_t{512} << 10;
+  pthread_attr_t attr;
+  const bool sized = pthread_attr_init(&attr) == 0;
+  if (sized) pthread_attr_setstacksize(&attr, kStack);
   while (g.started < g.nthreads) {
-    if (pthread_create(&g.threads[g.started], nullptr, worker, &g) != 0) break;
+    if (pthread_create(&g.threads[g.started], sized ? &attr : nullptr, worker, &g) != 0) break;
     ++g.started;
   }
+  if (sized) pthread_attr_destroy(&attr);
   return g.started > 0;
 }
 
@@ -408,6 +439,12 @@ bool decode_ahead_setup(ahead_pool& g, size_t inputs, const decode_plan& plan) {
   g.piece_begun = plan.piece_begun;
   g.pieces_from = plan.pieces_from != 0 ? plan.pieces_from : kPiecesFrom;
   g.piece_arg = plan.piece_arg;
+  // Under a tight limit on address space (ulimit -v), one thread decodes,
+  // as on one core, so that what merges does not depend on the cores.
+  struct rlimit rl;
+  if (::getrlimit(RLIMIT_AS, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY &&
+      rl.rlim_cur < kTightAddressSpace)
+    g.nthreads = 1;
   g.on = true;
   return true;
 }
@@ -458,6 +495,16 @@ ahead_ptr ahead_open(ahead_pool& g, decoder_ptr& dec, ahead_turn turn, uint64_t 
 }
 
 unsigned ahead_threads(const ahead_pool& g) { return g.on ? g.nthreads : 0; }
+
+void ahead_give_way(ahead_pool& g) {
+  {
+    std::unique_lock<std::mutex> lock(g.m);
+    g.narrow = true;
+    g.work.notify_all();  // the idle workers let go of their pieces' states
+    while (g.working > 0 || g.states > 0) g.ready.wait(lock);
+  }
+  region_give_back(g.region);
+}
 
 uint64_t ahead_epoch(const ahead_pool& g) { return g.epoch.load(std::memory_order_relaxed); }
 

@@ -70,6 +70,11 @@ struct ahead_pool {
   // Pieces being decoded now, and the most at once; told as each begins
   // (decode_plan.h).
   size_t pieces_now = 0, pieces_peak = 0;
+  // Memory ran out: one worker at a time decodes, with the least lead, as
+  // one thread would; the others keep nothing.
+  bool narrow = false;
+  unsigned working = 0;  // workers decoding now
+  unsigned states = 0;   // workers' states for pieces, alive
   void (*piece_begun)(void* arg) = nullptr;
   void* piece_arg = nullptr;
 };
@@ -89,6 +94,12 @@ void decode_ahead_shutdown(ahead_pool& p);
 // full: the caller then decodes in its own thread; or, with the decoder's
 // fault set to ENOMEM, when memory runs out.
 ahead_ptr ahead_open(ahead_pool& p, decoder_ptr& dec, ahead_turn turn, uint64_t size);
+
+// Memory ran out: from then on the pool decodes on one thread at a time,
+// as on one core. Waits until no worker decodes or keeps a state, then
+// gives back what the pool reserved and does not use. Every input's
+// decoding should have been closed first, so that none is left to do.
+void ahead_give_way(ahead_pool& p);
 
 // The pool's decoding threads (0 when off): how many inputs start-up can
 // decode at once.

@@ -32,7 +32,7 @@ void* take_state(decoder_stock* stock, const format_ops& ops) {
 void keep_state(decoder_stock* stock, const format_ops& ops, void* state) {
   if (stock != nullptr) {
     std::lock_guard<std::mutex> lock(stock->lock);
-    if (stock->nkept < kKeptStates) {
+    if (stock->keep && stock->nkept < kKeptStates) {
       stock->kept[stock->nkept++] = {&ops, state};
       return;
     }

@@ -27,6 +27,7 @@ struct decoder_stock {
   std::atomic<size_t> alive{0}, peak{0};
   std::atomic<unsigned> threaded{0};  // decoders on their library's threads (format.h)
   std::mutex lock;
+  bool keep = true;  // memory ran out: states are freed, not kept (under lock)
   struct kept_state {
     const format_ops* ops = nullptr;
     void* state = nullptr;

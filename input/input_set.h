@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "input/decode_ahead.h"
 #include "input/decoder.h"
@@ -35,6 +36,10 @@ struct input_set {
   // reading `in` again.
   void (*may_start)(input_set& set) = nullptr;
   void (*memory_short)(input_set& set, const log_input& in) = nullptr;
+  // Every input opened in the set, so that all give way when memory runs
+  // out (log_input.cc), room for as many as the set was begun for.
+  std::unique_ptr<log_input*[]> all;
+  size_t nall = 0, capall = 0;
   size_t* report_peak = nullptr;  // where inputs_end tells the decoders' peak
   size_t* report_pieces = nullptr;  // and the pieces' peak
 };

@@ -36,6 +36,7 @@ bool input_open(log_input& in, const char* path, input_set* set, size_t block) {
   }
   in.cap = in.block = block;
   in.phase = input_phase::reading;
+  if (set != nullptr && set->nall < set->capall) set->all[set->nall++] = &in;
   return true;
 }
 
@@ -91,6 +92,7 @@ void input_wait_turn(log_input& in) {
   in.first = copy;
   in.line = std::string_view(copy, n);
   in.phase = input_phase::waiting;
+  in.alone = false;  // read again from its start anyway
   source_pause(in.stream);
 }
 
@@ -131,6 +133,7 @@ uint64_t input_text_read(const log_input& in) { return in.text; }
 
 bool input_resume(log_input& in, bool early) {
   in.phase = early ? input_phase::early : input_phase::reading;
+  in.alone = false;
   in.buf = static_cast<char*>(std::malloc(in.block));
   if (in.buf == nullptr) {
     in.stream.fault.error = ENOMEM;
@@ -147,11 +150,18 @@ bool input_resume(log_input& in, bool early) {
   return true;
 }
 
+void input_give_way(log_input& in) {
+  if (in.phase != input_phase::reading || in.stream.ahead == nullptr) return;
+  source_pause(in.stream);
+  in.alone = true;
+}
+
 void input_wait_again(log_input& in) {
   source_pause(in.stream);  // its decoding thread is done with it
   in.stream.fault = read_fault{};
   drop_buffer(in);
   in.phase = input_phase::waiting;
+  in.alone = false;
 }
 
 namespace {
@@ -227,6 +237,43 @@ bool pass_held_line_alone(log_input& in) {
   return passed;
 }
 
+// Decodes an input that gave way again from its start, here, passing over
+// its text up to what was read. False with the fault set.
+bool read_alone(log_input& in) {
+  byte_source& src = in.stream;
+  in.alone = false;
+  if (!source_rewind(src)) return false;
+  for (uint64_t left = in.text; left > 0;) {
+    const ssize_t got = source_read(src, in.buf + in.end, in.cap - in.end);
+    if (got <= 0) {
+      if (got == 0) src.fault.problem = kFileTruncated;  // shorter than what was read
+      return false;
+    }
+    const auto n = static_cast<size_t>(got);
+    if (n <= left) {
+      left -= n;
+      continue;
+    }
+    const auto passed = static_cast<size_t>(left);
+    std::memmove(in.buf + in.end, in.buf + in.end + passed, n - passed);
+    in.end += n - passed;
+    in.text += n - passed;
+    left = 0;
+  }
+  return true;
+}
+
+// Memory ran out decoding the input on the pool, in its turn: every input
+// of the set gives way, as on one core (turns.cc), and this one is decoded
+// again here. False when it cannot be.
+bool give_way_and_read(log_input& in) {
+  byte_source& src = in.stream;
+  if (src.fault.error != ENOMEM || src.ahead == nullptr || in.set == nullptr) return false;
+  source_pause(src);  // its decoder and blocks go first
+  in.set->memory_short(*in.set, in);
+  return read_alone(in);
+}
+
 // Makes room after the unfinished line [pos, end) and reads more bytes.
 // Returns ok when bytes arrived, dry at end of input, or failed.
 [[gnu::noinline]] input_status refill(log_input& in, input_wait wait) {
@@ -253,8 +300,10 @@ bool pass_held_line_alone(log_input& in) {
   }
   size_t want = in.cap - in.end;
   if (in.text == 0) want = std::min(want, first_read(in));  // nothing read yet
+  if (in.alone) return read_alone(in) ? input_status::ok : end_input(in, input_status::failed);
   const ssize_t got = source_read(in.stream, in.buf + in.end, want);
-  if (got < 0) return end_input(in, input_status::failed);
+  if (got < 0)
+    return give_way_and_read(in) ? input_status::ok : end_input(in, input_status::failed);
   if (got == 0) {
     in.phase = input_phase::draining;
     return input_status::dry;

@@ -72,6 +72,7 @@ struct log_input {
   size_t end = 0;   // end of the bytes read
   size_t block = 0;  // the buffer's size when reading
   uint64_t text = 0;  // bytes of text read since it was (last) read from its start
+  bool alone = false;  // gave way to memory: decoded again here at the next read
   char* first = nullptr;  // the copy of its first line, while it is held
 };
 

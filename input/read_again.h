@@ -14,3 +14,8 @@ bool input_resume(log_input& in, bool early);
 // passed its first line) back to waiting, giving back its buffer and
 // decoder.
 void input_wait_again(log_input& in);
+
+// Memory ran out: an input decoding on the pool in its turn gives back its
+// blocks and decoder, and is decoded again from its start in the merge
+// thread at its next read, its text up to what was read passed over.
+void input_give_way(log_input& in);

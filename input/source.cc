@@ -102,7 +102,8 @@ ssize_t sniff_and_open(byte_source& src, char* into, size_t n, const ahead_turn*
   if (peek) src.unchecked = f->ops->unchecked != nullptr || f->ops->hold_members;
   // A regular file never blocks a worker for long: decode it ahead. Pipes
   // and other streams are decoded here, as they arrive.
-  if (src.regular && turn != nullptr && src.set != nullptr) {
+  // Once memory has run out, each is decoded here, as on one core.
+  if (src.regular && turn != nullptr && src.set != nullptr && !src.set->turns.memory_short) {
     src.ahead = ahead_open(src.set->pool, src.dec, *turn, src.size);
     // Once handed over, the fault record is the decoding thread's to
     // write until the end: look at it only when the pool refused.

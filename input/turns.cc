@@ -5,6 +5,7 @@
 // reader) and when the pool's room may have changed (by the pool, at a read
 // of the merge); it runs on the merge thread only.
 #include <cerrno>
+#include <mutex>
 #include <new>
 
 #include "input/input_set.h"
@@ -40,9 +41,10 @@ void start_early(input_set& set) {
   }
 }
 
-// Memory ran out reading `in` again: the inputs started ahead of their
-// turn go back to waiting, the kept decoder states are freed, and no more
-// start early.
+// Memory ran out reading `in`: the inputs started ahead of their turn go
+// back to waiting, the kept decoder states and the pool's unused address
+// space are freed, no more start early, and each input from now on
+// decodes in the merge thread, on one thread, as on one core.
 void make_room(input_set& set, const log_input& in) {
   expected_turns& turns = set.turns;
   turns.memory_short = true;
@@ -52,7 +54,18 @@ void make_room(input_set& set, const log_input& in) {
         (other.phase == input_phase::early || other.phase == input_phase::failed_ahead))
       input_wait_again(other);
   }
+  // Those decoding on the pool in their turn give back their blocks and
+  // decoders, and go on in the merge thread.
+  for (size_t k = 0; k < set.nall; ++k)
+    if (set.all[k] != &in) input_give_way(*set.all[k]);
+  {
+    std::lock_guard<std::mutex> lock(set.decoders.lock);
+    set.decoders.keep = false;
+  }
   decoders_forget(set.decoders);
+  ahead_give_way(set.pool);
+  // No decoder starts threads of its own from now on (format.h).
+  set.decoders.threaded.fetch_add(1u << 16, std::memory_order_relaxed);
 }
 
 void pool_room(void* set) { start_early(*static_cast<input_set*>(set)); }
@@ -62,10 +75,12 @@ void pool_room(void* set) { start_early(*static_cast<input_set*>(set)); }
 input_set* inputs_begin(size_t n, const decode_plan& plan) {
   auto* set = new (std::nothrow) input_set;
   if (set == nullptr) return nullptr;
-  if (!decode_ahead_setup(set->pool, n, plan)) {
+  set->all.reset(new (std::nothrow) log_input*[n]);
+  if (set->all == nullptr || !decode_ahead_setup(set->pool, n, plan)) {
     delete set;
     return nullptr;
   }
+  set->capall = n;
   set->may_start = start_early;
   set->memory_short = make_room;
   set->pool.room = pool_room;

@@ -245,13 +245,16 @@ bool xz_choose(xz_state& s, bool threads) {
   threads = threads && s.threaded != nullptr &&
             s.threaded->compare_exchange_strong(none, 1, std::memory_order_relaxed);
   s.counted = threads;
-  if (!threads) return lzma_stream_decoder(&s.s, UINT64_MAX, 0) == LZMA_OK;
-  lzma_mt mt{};
-  mt.threads = lzma_cputhreads();
-  if (mt.threads == 0) mt.threads = 1;
-  mt.memlimit_threading = kThreadedMemory;
-  mt.memlimit_stop = UINT64_MAX;
-  return lzma_stream_decoder_mt(&s.s, &mt) == LZMA_OK;
+  if (threads) {
+    lzma_mt mt{};
+    mt.threads = lzma_cputhreads();
+    if (mt.threads == 0) mt.threads = 1;
+    mt.memlimit_threading = kThreadedMemory;
+    mt.memlimit_stop = UINT64_MAX;
+    if (lzma_stream_decoder_mt(&s.s, &mt) == LZMA_OK) return true;
+    let_go(s);  // short of memory for threads: one thread, as on one core
+  }
+  return lzma_stream_decoder(&s.s, UINT64_MAX, 0) == LZMA_OK;
 }
 
 bool xz_begin(void* state) {
@@ -311,9 +314,12 @@ member_step xz_step_held(xz_state* s, const unsigned char* in, size_t in_len, ch
   if (h.given < h.ready || h.ended || h.failure.failed || h.failure.no_memory)
     return xz_give(h, out, out_len);
   if (h.len == 0 && t.lost) return xz_call(s, in, in_len, out, out_len);  // as it comes
-  constexpr size_t kCap = 2 * kHeldMost;  // a block held, and the start of the next
-  if (h.cap < kCap) {
-    std::unique_ptr<char[]> grown(new (std::nothrow) char[kCap]);
+  // Room for a block held and the start of the next, grown as a held
+  // block needs it.
+  constexpr size_t kLeast = size_t{64} << 10, kMost = 2 * kHeldMost;
+  if (h.cap < kLeast || (h.len == h.cap && h.cap < kMost)) {
+    const size_t bigger = std::min(std::max(2 * h.cap, kLeast), kMost);
+    std::unique_ptr<char[]> grown(new (std::nothrow) char[bigger]);
     if (grown == nullptr) {
       member_step r;
       r.no_memory = true;
@@ -321,7 +327,7 @@ member_step xz_step_held(xz_state* s, const unsigned char* in, size_t in_len, ch
     }
     if (h.len > 0) std::memcpy(grown.get(), h.buf.get(), h.len);
     h.buf = std::move(grown);
-    h.cap = kCap;
+    h.cap = bigger;
   }
   // Decodes until some text has passed, or the call makes none.
   member_step r;
@@ -348,7 +354,19 @@ member_step xz_step_held(xz_state* s, const unsigned char* in, size_t in_len, ch
     if (r.failed && !t.blocks.empty() && t.blocks.front().text_to == made &&
         check_passes(t, h, t.blocks.front()))
       passed = made;
-    if (failed || r.ended || passed > h.base || r.made == 0 || h.len == h.cap) break;
+    if (failed || r.ended || passed > h.base || r.made == 0) break;
+    if (h.len == h.cap) {  // a held block needs more room
+      if (h.cap == kMost) break;
+      const size_t bigger = std::min(2 * h.cap, kMost);
+      std::unique_ptr<char[]> grown(new (std::nothrow) char[bigger]);
+      if (grown == nullptr) {
+        r.no_memory = failed = true;
+        break;
+      }
+      std::memcpy(grown.get(), h.buf.get(), h.len);
+      h.buf = std::move(grown);
+      h.cap = bigger;
+    }
   }
   r.used = used;
   if (failed) {  // what has not passed never goes out

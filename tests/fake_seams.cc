@@ -14,7 +14,7 @@ namespace {
 fake_seams plan;
 size_t read_so_far = 0, written_so_far = 0;
 unsigned calls = 0;
-bool ended_once = false;
+bool ended_once = false, failed_once = false;
 std::mt19937 rng;
 
 bool interrupted() {
@@ -30,13 +30,14 @@ ssize_t fake_read(int fd, void* buf, size_t n) {
     return ::read(fd, buf, n);
   const off_t offset = lseek(fd, 0, SEEK_CUR);
   const size_t at = offset >= 0 ? static_cast<size_t>(offset) : read_so_far;
-  if (at >= plan.read_allowed) {
-    errno = EIO;
+  if (at >= plan.read_allowed && !(plan.read_fails_once && failed_once)) {
+    failed_once = true;
+    errno = plan.read_errno;
     return -1;
   }
   size_t take = plan.read_chunk == kRandomChunks ? 1 + rng() % 4096 : plan.read_chunk;
   if (take == 0 || take > n) take = n;
-  take = std::min(take, plan.read_allowed - at);
+  if (at < plan.read_allowed) take = std::min(take, plan.read_allowed - at);
   ssize_t got = ::read(fd, buf, take);
   const off_t now = lseek(fd, 0, SEEK_CUR);
   const bool reached_end = got == 0 || (got > 0 && now >= 0 && fstat(fd, &st) == 0 && now >= st.st_size);
@@ -72,7 +73,7 @@ void fake_seams_install(const fake_seams& p) {
   plan = p;
   read_so_far = written_so_far = 0;
   calls = 0;
-  ended_once = false;
+  ended_once = failed_once = false;
   rng.seed(p.seed);
   sys_read = fake_read;
   sys_write = fake_write;

@@ -23,6 +23,8 @@ struct fake_seams {
   // Reads fail with EIO from this offset of the file on (like a bad
   // sector); for a descriptor that has no offset, past this many bytes.
   size_t read_allowed = SIZE_MAX;
+  int read_errno = EIO;
+  bool read_fails_once = false;  // then reads past read_allowed go through
   // Called when a faked read first reaches the end of the file; when
   // it returns true (it added bytes) and the read found nothing, the read
   // is made again.

@@ -2,16 +2,22 @@
 // ends with "Cannot allocate memory": never called damaged, never cut
 // short without a word, and what merges does not depend on how many
 // decoding threads there are, only on what one input at a time needs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "cli/run.h"
 #include "tests/compress.h"
+#include "tests/fake_seams.h"
 #include "tests/reference_merge.h"
 #include "tests/run_tool.h"
 #include "tests/sample_log.h"
@@ -99,5 +105,129 @@ TEST(MemoryLimit, ThreadsNeverChangeWhatMerges) {
     const run_result got = run_braidlogs_in_child(paths, limit_memory, plan);
     EXPECT_EQ(got.status, 0) << threads << " threads: " << got.err;
     EXPECT_TRUE(got.out == want) << threads << " threads";
+  }
+}
+
+namespace {
+
+// A run under a limit in a process of its own: the test binary itself,
+// started again for MemoryLimitChild.Run alone, so that the limit is
+// measured from a process that holds nothing of the other tests' heap (a
+// forked child of this one would inherit it, and its free memory).
+run_result run_limited(const std::vector<std::string>& paths, unsigned threads, size_t extra) {
+  temp_dir scratch;
+  const std::string out = scratch.file("out"), err = scratch.file("err");
+  std::string spec = std::to_string(threads) + "\n" + std::to_string(extra) + "\n" + out +
+                     "\n" + err;
+  for (const std::string& p : paths) spec += "\n" + p;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setenv("BRAIDLOGS_LIMITED_RUN", spec.c_str(), 1);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    execl("/proc/self/exe", "braidlogs_tests", "--gtest_filter=MemoryLimitChild.Run", nullptr);
+    _exit(127);
+  }
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, 0) < 0) {
+  }
+  run_result r;
+  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  r.out = read_file(out);
+  r.err = read_file(err);
+  return r;
+}
+
+}  // namespace
+
+TEST(MemoryLimitChild, Run) {
+  const char* spec = std::getenv("BRAIDLOGS_LIMITED_RUN");
+  if (spec == nullptr) GTEST_SKIP() << "started by the MemoryLimit tests";
+  std::vector<std::string> lines;
+  for (const char* p = spec; *p != 0;) {
+    const char* e = std::strchr(p, '\n');
+    lines.emplace_back(p, e != nullptr ? e : p + std::strlen(p));
+    p = e != nullptr ? e + 1 : p + std::strlen(p);
+  }
+  decode_plan plan;
+  plan.threads = static_cast<unsigned>(std::stoul(lines[0]));
+  plan.pieces_from = 1;
+  extra_allowed = std::stoul(lines[1]);
+  const int out = open(lines[2].c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int err = open(lines[3].c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(out, 1);
+  dup2(err, 2);
+  std::vector<char*> argv = {const_cast<char*>("braidlogs")};
+  for (size_t i = 4; i < lines.size(); ++i) argv.push_back(lines[i].data());
+  argv.push_back(nullptr);
+  limit_memory();
+  _exit(braidlogs_run(static_cast<int>(argv.size() - 1), argv.data(), plan));
+}
+
+// Large files decoded on the pool in pieces (bzip2 blocks, BGZF members,
+// xz blocks), needed at once by the merge: at every limit at which one
+// thread merges them whole, so do two and eight; below, every input that
+// stops says only that memory ran out.
+TEST(MemoryLimit, AtEveryLimitThreadsMergeWhatOneThreadMerges) {
+  if (kSanitized) GTEST_SKIP() << "a sanitizer's memory does not fit under a limit";
+  temp_dir dir;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 6; ++i) {
+    const std::string text = varied_log(30000, static_cast<unsigned>(i + 5));
+    std::string packed;
+    if (i < 4 && can_compress("bzip2")) packed = compress("bzip2", text);
+    if (i == 4 && can_compress("xz")) packed = xz_with_blocks(text, size_t{1} << 20);
+    if (i == 5 && can_compress("gzip")) packed = bgzf(text);
+    if (packed.empty()) continue;
+    paths.push_back(dir.write("log" + std::to_string(i), packed));
+  }
+  if (paths.empty()) GTEST_SKIP() << "no format with pieces in this build";
+  for (size_t extra = size_t{8} << 20; extra <= (size_t{72} << 20); extra += size_t{8} << 20) {
+    const run_result want = run_limited(paths, 1, extra);
+    for (const unsigned threads : {2u, 8u}) {
+      const run_result got = run_limited(paths, threads, extra);
+      const std::string at = std::to_string(threads) + " threads at " +
+                             std::to_string(extra >> 20) + " MiB";
+      if (want.status == 0) {  // one thread had memory enough: so do they
+        EXPECT_EQ(got.status, 0) << at << ": " << got.err;
+        EXPECT_TRUE(got.out == want.out) << at << ": " << got.out.size() << " bytes";
+        continue;
+      }
+      EXPECT_EQ(got.status, 1) << at;
+      for (size_t from = 0, to; (to = got.err.find('\n', from)) != std::string::npos;
+           from = to + 1)
+        EXPECT_TRUE(got.err.substr(from, to - from).ends_with(": Cannot allocate memory"))
+            << at << ": " << got.err;
+    }
+  }
+}
+
+namespace {
+fake_seams no_memory_once;
+void install_no_memory_once() { fake_seams_install(no_memory_once); }
+}  // namespace
+
+// Memory running out while a file decodes on the pool in its turn: every
+// input gives way and goes on in the merge thread, and the file is merged
+// whole, on one thread or many. (The failure is a read that says ENOMEM
+// once, which the decoder reports as memory running out.)
+TEST(MemoryLimit, AnInputShortOfMemoryOnThePoolGoesOnAlone) {
+  temp_dir dir;
+  const std::string a_text = varied_log(20000, 1), b_text = varied_log(20000, 2);
+  const std::string want = reference_merge({a_text, b_text});
+  for (const std::string& f : compressed_formats()) {
+    const std::string a = dir.write("a." + f, compress(f, a_text));
+    const std::string b = dir.write("b." + f, compress(f, b_text));
+    for (const unsigned threads : {1u, 3u, 8u}) {
+      no_memory_once = {.read_inode = inode_of(b), .read_allowed = 70000,
+                        .read_errno = ENOMEM, .read_fails_once = true};
+      decode_plan plan;
+      plan.threads = threads;
+      plan.pieces_from = 1;
+      const run_result r = run_braidlogs_in_child({a, b}, install_no_memory_once, plan);
+      EXPECT_EQ(r.status, 0) << f << ", " << threads << " threads: " << r.err;
+      EXPECT_TRUE(r.out == want) << f << ", " << threads << " threads: " << r.out.size()
+                                 << " bytes against " << want.size();
+    }
   }
 }
