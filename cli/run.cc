@@ -5,7 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <malloc.h>
+
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -49,11 +53,29 @@ void raise_descriptor_limit() {
   ::setrlimit(RLIMIT_NOFILE, &rl);
 }
 
+// How the command takes what start-up finds: braidlogs ends at the first
+// input that cannot be opened, read or holds nothing, before anything is
+// written; braidcat reports such an input, leaves it out and goes on (an
+// input that holds no text adds nothing and is no error).
+struct command {
+  const char* name;  // the prefix of its messages
+  bool strict;
+};
+constexpr command kBraidlogs = {"braidlogs", true};
+constexpr command kBraidcat = {"braidcat", false};
+
+// An input named on the command line: a path, or standard input.
+struct input_name {
+  const char* path;
+  bool standard_input;
+};
+
 // Opens and primes every input in command-line order, reading a few
-// inputs' first lines at once. The first failure in that order is reported
-// and ends start-up, before anything is written.
-bool start_inputs(input_set* set, log_input* inputs, const char** refused, size_t n,
-                  char** paths) {
+// inputs' first lines at once. Strict, the first failure in that order is
+// reported and ends start-up, before anything is written (false); else
+// each failure is reported, that input ends, and *failed is set.
+bool start_inputs(const command& cmd, input_set* set, log_input* inputs, const char** refused,
+                  size_t n, const input_name* names, bool* failed) {
   struct stat out;
   if (::fstat(STDOUT_FILENO, &out) != 0) out.st_mode = 0;
   const char* kIsOutput = "input file is output file";
@@ -61,21 +83,34 @@ bool start_inputs(input_set* set, log_input* inputs, const char** refused, size_
   size_t opened = 0;
   auto open_one = [&](size_t i) -> const char* {
     log_input& in = inputs[i];
-    if (!input_open(in, paths[i], set)) return input_error_text(in);
+    const bool ok = names[i].standard_input
+                        ? input_open_fd(in, STDIN_FILENO, names[i].path, set)
+                        : input_open(in, names[i].path, set);
+    if (!ok) return input_error_text(in);
     // Merging a file into itself would read back its own output without
     // end (with >>) or find it emptied (with >), so it is refused.
     if (S_ISREG(out.st_mode) && input_is_file(in, out.st_dev, out.st_ino)) return kIsOutput;
     input_start(in);
     return nullptr;
   };
+  // Lenient: an input that fails is reported, and left out.
+  auto leave_out = [&](log_input& in, const char* path, const char* why) {
+    print_input_failure(cmd.name, path, why);
+    input_release(in);
+    *failed = true;
+  };
   for (size_t i = 0; i < n; ++i) {
     log_input& in = inputs[i];
-    const char* path = paths[i];
+    const char* path = names[i].path;
     progress_opening(i + 1, n);
     for (; opened < n && opened < i + at_once; ++opened) refused[opened] = open_one(opened);
     if (refused[i] != nullptr) {
-      print_input_failure(path, refused[i]);
-      return false;
+      if (cmd.strict) {
+        print_input_failure(cmd.name, path, refused[i]);
+        return false;
+      }
+      leave_out(in, path, refused[i]);
+      continue;
     }
     input_status st = input_next(in);
     if (st == input_status::failed && at_once > 1 && input_out_of_memory(in)) {
@@ -88,8 +123,12 @@ bool start_inputs(input_set* set, log_input* inputs, const char** refused, size_
       opened = i + 1;
       const char* why = open_one(i);
       if (why != nullptr) {
-        print_input_failure(path, why);
-        return false;
+        if (cmd.strict) {
+          print_input_failure(cmd.name, path, why);
+          return false;
+        }
+        leave_out(in, path, why);
+        continue;
       }
       st = input_next(in);
     }
@@ -99,14 +138,25 @@ bool start_inputs(input_set* set, log_input* inputs, const char** refused, size_
         break;
       case input_status::dry:
         if (input_trailing_garbage(in)) {  // no line, but something else
-          print_input_failure(path, kTrailingGarbage);
+          if (!cmd.strict) {
+            leave_out(in, path, kTrailingGarbage);
+            break;
+          }
+          print_input_failure(cmd.name, path, kTrailingGarbage);
+        } else if (!cmd.strict) {
+          input_release(in);  // no text: it adds nothing
+          break;
         } else {
           print_empty_input(path);
         }
         return false;
       case input_status::failed:
       case input_status::would_block:  // not asked for at start-up
-        print_input_failure(path, input_error_text(in));
+        if (!cmd.strict) {
+          leave_out(in, path, input_error_text(in));
+          break;
+        }
+        print_input_failure(cmd.name, path, input_error_text(in));
         return false;
     }
   }
@@ -114,7 +164,7 @@ bool start_inputs(input_set* set, log_input* inputs, const char** refused, size_
 }
 
 // Merges the primed inputs to standard output and reports how it ended.
-int merge_to_stdout(log_input* inputs, size_t n) {
+int merge_to_stdout(const command& cmd, log_input* inputs, size_t n) {
   widen_pipe(STDOUT_FILENO, kWidePipe);
   output out;
   if (!output_open(out, STDOUT_FILENO)) {
@@ -124,9 +174,10 @@ int merge_to_stdout(log_input* inputs, size_t n) {
   out.after_write = progress_tick;
   progress_start(inputs, n, out);
   merge_hooks hooks;
-  hooks.input_failed = [](const log_input& in, void*) {
-    print_input_failure(in.path, input_error_text(in));
+  hooks.input_failed = [](const log_input& in, void* arg) {
+    print_input_failure(static_cast<const command*>(arg)->name, in.path, input_error_text(in));
   };
+  hooks.arg = const_cast<command*>(&cmd);
   hooks.waiting = progress_waiting;
   const merge_result r = merge_inputs(inputs, n, out, hooks);
   int status = 1;
@@ -137,7 +188,7 @@ int merge_to_stdout(log_input* inputs, size_t n) {
     case merge_status::inputs_failed:  // each reported as the merge reached it
       break;
     case merge_status::write_failed:
-      print_write_error(out.error);
+      print_write_error(cmd.name, out.error);
       break;
     case merge_status::no_memory:
       print_no_memory();
@@ -147,7 +198,7 @@ int merge_to_stdout(log_input* inputs, size_t n) {
   // their last whole member; say so now, once each, in command-line order.
   for (size_t i = 0; i < n; ++i) {
     if (input_trailing_garbage(inputs[i])) {
-      print_input_failure(inputs[i].path, kTrailingGarbage);
+      print_input_failure(cmd.name, inputs[i].path, kTrailingGarbage);
       status = 1;
     }
   }
@@ -155,17 +206,14 @@ int merge_to_stdout(log_input* inputs, size_t n) {
   return status;
 }
 
-}  // namespace
-
-int braidlogs_run(int argc, char** argv, const decode_plan& plan) {
-  if (argc < 3) {
-    print_usage();
-    return 1;
-  }
+// Merges the named inputs, as the command takes them.
+int run(const command& cmd, const input_name* names, size_t n, const decode_plan& plan) {
   guard_standard_descriptors();
   raise_descriptor_limit();
-
-  const size_t n = static_cast<size_t>(argc - 1);
+  if (n > PTRDIFF_MAX / sizeof(log_input)) {
+    print_no_memory();
+    return 1;
+  }
   std::unique_ptr<log_input[]> inputs(new (std::nothrow) log_input[n]);
   // Why each input opened ahead of its turn at start-up failed, or null.
   std::unique_ptr<const char*[]> refused(new (std::nothrow) const char*[n]());
@@ -175,11 +223,93 @@ int braidlogs_run(int argc, char** argv, const decode_plan& plan) {
     return 1;
   }
   progress_begin();
-  const int status = start_inputs(set, inputs.get(), refused.get(), n, argv + 1)
-                         ? merge_to_stdout(inputs.get(), n)
-                         : 1;
+  bool failed = false;
+  int status = start_inputs(cmd, set, inputs.get(), refused.get(), n, names, &failed)
+                   ? merge_to_stdout(cmd, inputs.get(), n)
+                   : 1;
+  if (failed) status = 1;
   for (size_t i = 0; i < n; ++i) input_release(inputs[i]);
   inputs_end(set);
   progress_erase();
   return status;
+}
+
+// A long option given as an unambiguous start of its name ("--he").
+bool long_option(const char* arg, const char* name) {
+  const size_t len = std::strlen(arg + 2);
+  return len > 0 && std::strncmp(arg + 2, name, len) == 0;
+}
+
+}  // namespace
+
+int braidlogs_run(int argc, char** argv, const decode_plan& plan) {
+  if (argc < 3) {
+    print_usage();
+    return 1;
+  }
+  // Every argument is a path, whatever it begins with.
+  const size_t n = static_cast<size_t>(argc - 1);
+  std::unique_ptr<input_name[]> names(new (std::nothrow) input_name[n]);
+  if (names == nullptr) {
+    print_no_memory();
+    return 1;
+  }
+  for (size_t i = 0; i < n; ++i) names[i] = {argv[i + 1], false};
+  return run(kBraidlogs, names.get(), n, plan);
+}
+
+int braidcat_run(int argc, char** argv, const decode_plan& plan) {
+  const size_t args = argc > 1 ? static_cast<size_t>(argc - 1) : 0;
+  std::unique_ptr<input_name[]> names(new (std::nothrow) input_name[args + 1]);
+  if (names == nullptr) {
+    print_no_memory();
+    return 1;
+  }
+  // Options first, as GNU tools take them, anywhere before "--".
+  size_t n = 0;
+  bool options = true, standard_input = false;
+  for (size_t i = 1; i <= args; ++i) {
+    const char* arg = argv[i];
+    if (options && std::strcmp(arg, "--") == 0) {
+      options = false;
+    } else if (options && arg[0] == '-' && arg[1] != 0) {
+      if (arg[1] == '-' && long_option(arg, "help")) {
+        print_braidcat_help();
+        return 0;
+      }
+      if (arg[1] == '-' && long_option(arg, "version")) {
+        print_braidcat_version();
+        return 0;
+      }
+      print_bad_option(arg);
+      return 1;
+    } else if (std::strcmp(arg, "-") == 0) {
+      // Standard input, read once: a second "-" finds it at its end.
+      if (!standard_input) names[n++] = {"-", true};
+      standard_input = true;
+    } else {
+      names[n++] = {arg, false};
+    }
+  }
+  if (n == 0) names[n++] = {"-", true};
+  return run(kBraidcat, names.get(), n, plan);
+}
+
+void tune_heap() {
+#if defined(M_MMAP_THRESHOLD) && defined(M_TRIM_THRESHOLD)
+  // Decoders' windows and decoded blocks of up to a few MiB come and go all
+  // through a merge of many files. Keep them in the heap and keep freed
+  // memory in the process, rather than handing every such buffer back to
+  // the system: each page taken anew costs a fault. (Peak memory does not
+  // grow: only memory in use before is kept.)
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+#endif
+#if defined(M_ARENA_MAX)
+  // One heap for every thread: a decoding thread's own heap is handed back
+  // to the system whenever all in it is free, and taken anew, page by
+  // page, by the next file's decoder. The threads allocate a buffer a
+  // block or a file, too seldom to contend for one heap.
+  mallopt(M_ARENA_MAX, 1);
+#endif
 }

@@ -16,12 +16,33 @@
 #include "input/sys_read.h"
 
 // Byte buffers are malloc'd, since a line buffer grows with realloc.
+namespace {
+
+// The buffer, and the input counted in its set, once its source is open.
+bool input_ready(log_input& in, input_set* set, size_t block);
+
+}  // namespace
+
 bool input_open(log_input& in, const char* path, input_set* set, size_t block) {
   in = log_input{};
   in.path = path;
   in.set = set;
-  block = std::max(block, kSniffBytes);  // the first read tells the format
   if (!source_open(in.stream, path, set)) return false;
+  return input_ready(in, set, block);
+}
+
+bool input_open_fd(log_input& in, int fd, const char* name, input_set* set, size_t block) {
+  in = log_input{};
+  in.path = name;
+  in.set = set;
+  if (!source_open_fd(in.stream, fd, set)) return false;
+  return input_ready(in, set, block);
+}
+
+namespace {
+
+bool input_ready(log_input& in, input_set* set, size_t block) {
+  block = std::max(block, kSniffBytes);  // the first read tells the format
   // A regular file smaller than a block gets a buffer of about its own
   // size. Every input keeps its buffer while the merge runs, and with
   // thousands of small logs the pages that full blocks would touch cost
@@ -39,8 +60,6 @@ bool input_open(log_input& in, const char* path, input_set* set, size_t block) {
   if (set != nullptr && set->nall < set->capall) set->all[set->nall++] = &in;
   return true;
 }
-
-namespace {
 
 // A plain file that its buffer holds whole: it never waits its turn, and
 // is read whole at once.

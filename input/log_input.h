@@ -107,6 +107,11 @@ enum class input_wait {
 bool input_open(log_input& in, const char* path, input_set* set,
                 size_t block = kInputBlockSize);
 
+// The same for an open descriptor (standard input), named `name` in
+// messages; the input reads a duplicate of it.
+bool input_open_fd(log_input& in, int fd, const char* name, input_set* set,
+                   size_t block = kInputBlockSize);
+
 // Starts reading an opened input's first line without waiting for it: a
 // compressed regular file's first block decodes on the pool meanwhile, so
 // that start-up reads as many first lines at once as inputs_at_once()

@@ -17,17 +17,10 @@
 #define O_CLOEXEC 0
 #endif
 
-bool source_open(byte_source& src, const char* path, input_set* set) {
-  src = byte_source{};
-  src.set = set;
-  int fd;
-  do {
-    fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    src.fault.error = errno;
-    return false;
-  }
+namespace {
+
+// Takes fd, newly opened or duplicated, as the source's descriptor.
+bool adopt(byte_source& src, int fd) {
   struct stat st;
   const bool stated = ::fstat(fd, &st) == 0;
   if (!stated || S_ISDIR(st.st_mode)) {
@@ -41,6 +34,33 @@ bool source_open(byte_source& src, const char* path, input_set* set) {
   src.extent.opened = src.size;
   src.fd = fd;
   return true;
+}
+
+}  // namespace
+
+bool source_open(byte_source& src, const char* path, input_set* set) {
+  src = byte_source{};
+  src.set = set;
+  int fd;
+  do {
+    fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    src.fault.error = errno;
+    return false;
+  }
+  return adopt(src, fd);
+}
+
+bool source_open_fd(byte_source& src, int fd, input_set* set) {
+  src = byte_source{};
+  src.set = set;
+  const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (own < 0) {
+    src.fault.error = errno;
+    return false;
+  }
+  return adopt(src, own);
 }
 
 namespace {

@@ -45,6 +45,10 @@ struct byte_source {
 // false with the fault set.
 bool source_open(byte_source& src, const char* path, input_set* set = nullptr);
 
+// The same for an open descriptor (standard input), read through a
+// duplicate of it, which source_close closes.
+bool source_open_fd(byte_source& src, int fd, input_set* set = nullptr);
+
 // Reads up to n bytes of content (decompressed). Returns the count, 0 at the
 // end, or -1 with the fault set. The format is told from the first read,
 // which must offer at least kSniffBytes; never from the name, and telling it
