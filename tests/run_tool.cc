@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <functional>
 #include <stdexcept>
 
@@ -66,6 +67,17 @@ run_result run_braidlogs_in_child(const std::vector<std::string>& args, void (*p
     const int fd = open(peak_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (fd < 0 || write(fd, peak.data(), peak.size()) != static_cast<ssize_t>(peak.size())) _exit(126);
     close(fd);
+    _exit(status);
+  });
+}
+
+run_result run_braidcat_in_child(const std::vector<std::string>& args,
+                                 const std::string& stdin_path, const decode_plan& plan) {
+  return spawn("braidcat", args, [&](char** argv, const std::string&) {
+    redirect(stdin_path.empty() ? "/dev/null" : stdin_path, 0, O_RDONLY);
+    std::fflush(stdout);
+    const int status = braidcat_run(static_cast<int>(args.size() + 1), argv, plan);
+    std::fflush(stdout);
     _exit(status);
   });
 }

@@ -36,5 +36,11 @@ run_result run_braidlogs(const std::vector<std::string>& args,
 run_result run_braidlogs_in_child(const std::vector<std::string>& args, void (*prepare)(),
                                   const decode_plan& plan = {});
 
+// Runs braidcat_run() in a forked child of the test, its standard input
+// read from `stdin_path` (empty: /dev/null).
+run_result run_braidcat_in_child(const std::vector<std::string>& args,
+                                 const std::string& stdin_path = {},
+                                 const decode_plan& plan = {});
+
 // The inode number of a file, for fakes that pick out one input's reads.
 ino_t inode_of(const std::string& path);

@@ -1,0 +1,131 @@
+// braidcat takes whatever rotation leaves, as cat and zcat -f do: one
+// input, empty inputs, standard input, inputs that cannot be read; and
+// merges every line there is, exactly as braidlogs merges. braidlogs keeps
+// its own contract for the scripts that rely on it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/compress.h"
+#include "tests/reference_merge.h"
+#include "tests/run_tool.h"
+#include "tests/sample_log.h"
+#include "tests/temp_dir.h"
+
+namespace {
+
+std::string packed(const std::string& format, const std::string& text) {
+  return format == "plain" ? text : compress(format, text);
+}
+
+}  // namespace
+
+// A farm as rotation leaves it: hosts with an empty access.log, a quiet
+// day's compressed file that decodes to nothing, hosts with a single log in
+// each format, a name that is missing, and standard input.
+TEST(Braidcat, MergesEveryLineThereIsOfWhatRotationLeaves) {
+  temp_dir dir;
+  std::vector<std::string> formats = {"plain"};
+  for (const std::string& f : compressed_formats()) formats.push_back(f);
+  const std::string web1_old = sample_log(400, 1), web1_now = sample_log(300, 2);
+  std::vector<std::string> farm = {dir.write("web1.access.log", ""),
+                                   dir.write("web1.access.log.1", web1_now),
+                                   dir.write("web1.access.log.2.gz", compress("gzip", web1_old)),
+                                   dir.write("quiet.access.log.1.gz", compress("gzip", ""))};
+  std::vector<std::string> texts = {web1_old, web1_now};
+  for (size_t i = 0; i < formats.size(); ++i) {
+    texts.push_back(sample_log(200, static_cast<unsigned>(10 + i)));
+    farm.push_back(dir.write("single." + formats[i], packed(formats[i], texts.back())));
+  }
+  const std::string stdin_text = sample_log(50, 30);
+  const std::string in = dir.write("stdin", compress("bzip2", stdin_text));
+  const std::string missing = dir.file("missing.log");
+  struct run_case {
+    std::string name;
+    std::vector<std::string> args;
+    std::vector<std::string> texts;  // what merges
+    int status;
+    std::string err;
+  };
+  std::vector<std::string> with_missing = farm;
+  with_missing.insert(with_missing.begin() + 2, missing);
+  std::vector<std::string> with_stdin = farm;
+  with_stdin.push_back("-");
+  with_stdin.push_back("-");  // read once
+  std::vector<std::string> stdin_texts = texts;
+  stdin_texts.push_back(stdin_text);
+  std::vector<run_case> cases = {
+      {"the farm", farm, texts, 0, ""},
+      {"a missing file among them", with_missing, texts, 1,
+       "braidcat: " + missing + ": No such file or directory\n"},
+      {"standard input named among them", with_stdin, stdin_texts, 0, ""},
+      {"standard input alone", {}, {stdin_text}, 0, ""},
+      {"standard input as -", {"-"}, {stdin_text}, 0, ""},
+      {"only empty inputs", {farm[0], farm[3]}, {}, 0, ""},
+      {"after --, a name that begins with -", {"--", "-x"}, {}, 1,
+       "braidcat: -x: No such file or directory\n"},
+  };
+  for (size_t i = 0; i < formats.size(); ++i)
+    cases.push_back({"a single " + formats[i] + " log", {farm[4 + i]}, {texts[2 + i]}, 0, ""});
+  for (const run_case& c : cases) {
+    const run_result r = run_braidcat_in_child(c.args, in);
+    EXPECT_EQ(r.status, c.status) << c.name << ": " << r.err;
+    EXPECT_EQ(r.err, c.err) << c.name;
+    EXPECT_TRUE(r.out == reference_merge(c.texts)) << c.name << ": " << r.out.size() << " bytes";
+  }
+  // braidlogs keeps its contract: the empty access.log ends start-up with
+  // nothing written.
+  const run_result strict = run_braidlogs(farm);
+  EXPECT_EQ(strict.status, 1);
+  EXPECT_EQ(strict.out, "");
+  EXPECT_EQ(strict.err, "braidlogs: empty input file `" + farm[0] + "'");
+}
+
+// A first block that fails its check, and a file that is no log at all
+// but refused data: that input ends alone at start-up, the rest merge.
+TEST(Braidcat, AnInputBadAtStartUpEndsAlone) {
+  if (!can_compress("bzip2")) GTEST_SKIP() << "built without bzip2";
+  temp_dir dir;
+  const std::string a_text = sample_log(300, 1), c_text = sample_log(300, 2);
+  const std::string a = dir.write("a", a_text), c = dir.write("c", c_text);
+  std::string bad = compress("bzip2", sample_log(300, 3));
+  bad[12] ^= 1;  // the first block's stored CRC
+  const std::string x = dir.write("x.bz2", bad);
+  const std::string zip = dir.write("x.zip", std::string("PK\3\4", 4) + "rest");
+  for (const std::string& path : {x, zip}) {
+    const run_result r = run_braidcat_in_child({a, path, c});
+    EXPECT_EQ(r.status, 1) << path;
+    EXPECT_TRUE(r.err.starts_with("braidcat: " + path + ": ")) << r.err;
+    EXPECT_TRUE(r.out == reference_merge({a_text, c_text})) << path;
+  }
+}
+
+// Options as GNU tools take them.
+TEST(Braidcat, OptionsAsGnuToolsTakeThem) {
+  temp_dir dir;
+  const std::string a = dir.write("a", sample_log(10, 1));
+  struct option_case {
+    std::vector<std::string> args;
+    int status;
+    std::string out_starts, err_starts;
+  };
+  const option_case cases[] = {
+      {{"--help"}, 0, "usage: braidcat [OPTION]... [FILE]...\n", ""},
+      {{a, "--he"}, 0, "usage: braidcat", ""},
+      {{"--version"}, 0, "braidcat " BRAIDLOGS_VERSION "\n", ""},
+      {{a, "--bogus"}, 1, "", "braidcat: unrecognized option '--bogus'\nusage: braidcat"},
+      {{"-x", a}, 1, "", "braidcat: invalid option -- 'x'\nusage: braidcat"},
+  };
+  for (const option_case& c : cases) {
+    const run_result r = run_braidcat_in_child(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[0];
+    EXPECT_TRUE(r.out.starts_with(c.out_starts)) << c.args[0] << ": " << r.out;
+    EXPECT_TRUE(r.err.starts_with(c.err_starts)) << c.args[0] << ": " << r.err;
+    if (c.status != 0) {
+      EXPECT_EQ(r.out, "") << "nothing merged";
+    } else {
+      EXPECT_EQ(r.err, "");
+    }
+  }
+}
