@@ -25,8 +25,17 @@ double monotonic_seconds() {
 }
 
 constexpr double kQuietStart = 1.0;  // seconds before the line first shows
-constexpr double kRedraw = 0.25;     // seconds between drawings
+constexpr double kRedraw = 0.25;     // seconds between drawings, at least
+constexpr double kStalled = 1.0;     // nothing arrived this long: waiting
+constexpr double kWindow = 10.0;     // rate and time left over this much
 constexpr const char kErase[] = "\r\033[K";
+
+// What was written, and the share of the text read, at a moment: rate and
+// time left are told from the samples of the last kWindow seconds.
+struct sample {
+  double at = 0, written = 0, fraction = 0;
+};
+constexpr size_t kSamples = 64;
 
 struct progress_state {
   bool enabled = false;
@@ -36,6 +45,12 @@ struct progress_state {
   const output* out = nullptr;
   bool sized = false;   // an input is a regular file: percent can be told
   double fraction = 0;  // the most drawn: it never goes back
+  // When the bytes written last changed, and to what.
+  double changed = 0;
+  uint64_t seen = 0;
+  // Samples since the merge first wrote, oldest first, in a ring.
+  sample samples[kSamples];
+  size_t first = 0, count = 0;
 } g;
 
 // Read by the signal handler: whether a line is on the screen.
@@ -79,10 +94,11 @@ bool terminal_can_erase() {
          std::strcmp(term, "dumb") != 0;
 }
 
-// The terminal's width now, or 0 when it cannot be told.
+// The terminal's width now; 80 columns when it does not say (a terminal
+// made by a program often reports 0), as pv takes it.
 size_t terminal_width() {
   struct winsize ws;
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) != 0) return 0;
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0) return 80;
   return ws.ws_col;
 }
 
@@ -98,7 +114,11 @@ constexpr uint64_t kRatioSample = uint64_t{1} << 20;
 // (once it has shown one, else the ratio the compressed inputs have shown
 // together); an input that has ended counts whole, at what it gave. Pipes
 // add nothing: their size is unknown.
-void estimate(double* done, double* total) {
+//
+// The estimate has settled once the compressed inputs' shared ratio comes
+// from enough of their own bytes (the guess is then no longer used, and a
+// farm's files of one kind share a ratio): until then no percent is shown.
+void estimate(double* done, double* total, bool* settled) {
   double text = 0, packed = 0;
   for (size_t i = 0; i < g.n; ++i) {
     const log_input& in = g.inputs[i];
@@ -110,6 +130,11 @@ void estimate(double* done, double* total) {
     }
   }
   const double shared = packed > 0 ? text / packed : kGuessedRatio;
+  double compressed = 0;  // the compressed inputs' bytes
+  for (size_t i = 0; i < g.n; ++i)
+    if (input_compressed(g.inputs[i])) compressed += static_cast<double>(input_size(g.inputs[i]));
+  *settled = compressed == 0 ||
+             packed >= std::min(compressed / 20, static_cast<double>(kRatioSample) * 4);
   *done = *total = 0;
   for (size_t i = 0; i < g.n; ++i) {
     const log_input& in = g.inputs[i];
@@ -180,29 +205,62 @@ void draw_fields(double now, const field* fields, size_t count) {
   g.last = now;
 }
 
+// Notes when the bytes written last changed.
+void note_written(double now) {
+  if (g.out->written != g.seen || g.changed == 0) {
+    g.seen = g.out->written;
+    g.changed = now;
+  }
+}
+
+// Keeps a sample of this moment, once the merge has written, and drops
+// those older than the window (keeping one at least a window old, if any).
+void keep_sample(double now) {
+  if (g.out->written == 0) return;
+  const sample s = {now, static_cast<double>(g.out->written), g.fraction};
+  if (g.count == kSamples) {
+    g.first = (g.first + 1) % kSamples;
+    --g.count;
+  }
+  g.samples[(g.first + g.count++) % kSamples] = s;
+  while (g.count > 2 && now - g.samples[(g.first + 1) % kSamples].at >= kWindow) {
+    g.first = (g.first + 1) % kSamples;
+    --g.count;
+  }
+}
+
 // The merge's line: percent and time left where the inputs' sizes tell
-// them, the log bytes written and their rate, or that it waits.
+// them, the log bytes written and their rate, or that it waits. Rate and
+// time left are of the last few seconds of writing, not of the whole run:
+// a slow start-up does not weigh on them.
 void draw(double now, bool waiting) {
-  const double elapsed = now - g.start;
   double done = 0, total = 0;
-  if (g.sized) estimate(&done, &total);
-  if (total > 0) g.fraction = std::max(g.fraction, std::min(1.0, done / total));
+  bool settled = false;
+  if (g.sized) estimate(&done, &total, &settled);
+  const bool percent = total > 0 && settled;
+  if (percent) g.fraction = std::max(g.fraction, std::min(1.0, done / total));
+  keep_sample(now);
+  const sample& old = g.samples[g.first];
+  const double span = g.count > 1 ? now - old.at : 0;
   const double written = static_cast<double>(g.out->written);
+  const double rate = span > 0 ? (written - old.written) / span : 0;
+  const double pace = span > 0 ? (g.fraction - old.fraction) / span : 0;  // share a second
   char pct[16], amount[32], w[48], r[48], tail[32];
   std::snprintf(pct, sizeof pct, "%3.0f%%", 100.0 * g.fraction);
   human(amount, sizeof amount, written);
   std::snprintf(w, sizeof w, "%s written", amount);
-  human(amount, sizeof amount, elapsed > 0 ? written / elapsed : 0);
+  human(amount, sizeof amount, rate);
   std::snprintf(r, sizeof r, "%s/s", amount);
   if (waiting) {
     std::snprintf(tail, sizeof tail, "waiting for input");
-  } else if (total > 0 && g.fraction > 0) {
-    const long secs = std::lround(elapsed * (1 - g.fraction) / g.fraction);
+  } else if (percent && pace > 0 && span >= kRedraw) {
+    const long secs = std::lround((1 - g.fraction) / pace);
     std::snprintf(tail, sizeof tail, "%ld:%02ld left", secs / 60, secs % 60);
   } else {
     tail[0] = '\0';
   }
-  if (total <= 0) pct[0] = '\0';
+  if (!percent) pct[0] = '\0';
+  if (span <= 0) r[0] = '\0';  // no rate before a second sample
   const field fields[4] = {{pct, waiting ? 7 : 9}, {w, 6}, {r, 5}, {tail, waiting ? 9 : 8}};
   draw_fields(now, fields, 4);
 }
@@ -239,6 +297,7 @@ void progress_start(const log_input* inputs, size_t n, const output& out) {
 void progress_tick(void*) {
   if (!g.enabled || g.out == nullptr) return;
   const double now = progress_clock();
+  note_written(now);
   if (now - g.start < kQuietStart || (shown && now - g.last < kRedraw)) return;
   draw(now, false);
 }
@@ -246,7 +305,9 @@ void progress_tick(void*) {
 void progress_waiting(void*) {
   if (!g.enabled || g.out == nullptr) return;
   const double now = progress_clock();
-  if (now - g.start >= kQuietStart) draw(now, true);
+  note_written(now);
+  if (now - g.start < kQuietStart || (shown && now - g.last < kRedraw)) return;
+  draw(now, now - g.changed >= kStalled);
 }
 
 void progress_erase() {

@@ -2,9 +2,10 @@
 // terminal's standard error, redrawn a few times a second, in the manner of
 // pv: "opening 12/480" while a slow start-up opens the inputs; then how
 // much of the inputs' text the merge has read (percent, estimated for
-// compressed files from their ratio so far, never going back, 100 at the
-// end), the log bytes written and their rate, and the time left, or
-// "waiting for input" while the merge waits on a live input. Percent and
+// compressed files from their ratio so far, shown once that estimate has
+// settled, never going back), the log bytes written and their rate, and
+// the time left (both from the last few seconds), or "waiting for input"
+// once a live input has sent nothing for about a second. Percent and
 // time left need an input of known size; the rest shows for pipes alone.
 // It fits the terminal's width, dropping whole fields, and is
 // erased before any message, before exit, and when SIGINT, SIGTERM or
@@ -37,8 +38,9 @@ void progress_start(const log_input* inputs, size_t n, const output& out);
 // drawing is a quarter of a second old. For output::after_write.
 void progress_tick(void*);
 
-// Says "waiting for input" at once (once the merge has run about a
-// second): the merge is about to wait on a live input.
+// The merge waits on a live input: told before it waits, and about once
+// a second while it does. The line says "waiting for input" once nothing
+// has been written for about a second.
 void progress_waiting(void*);
 
 // Erases the line if one is shown.

@@ -136,6 +136,8 @@ bool input_trailing_garbage(const log_input& in) {
          in.stream.fault.trailing_garbage;
 }
 
+bool input_ready_within(const log_input& in, int ms) { return source_ready_within(in.stream, ms); }
+
 bool input_is_file(const log_input& in, dev_t dev, ino_t ino) {
   struct stat st;
   return in.stream.fd >= 0 && ::fstat(in.stream.fd, &st) == 0 && st.st_dev == dev &&

@@ -127,6 +127,10 @@ size_t inputs_at_once(const input_set* set);
 // closed.
 input_status input_next(log_input& in, input_wait wait = input_wait::allowed);
 
+// After would_block: waits up to ms milliseconds for the input to have
+// bytes to read (or its end). False when none came.
+bool input_ready_within(const log_input& in, int ms);
+
 // Hands out, a piece at a time, every byte that follows the current line,
 // exactly as read, in pieces of whole lines (up to the last newline in the
 // buffer); only the very last piece may end without a newline. For an input

@@ -163,6 +163,12 @@ bool source_may_block(const byte_source& src) {
   return ready == 0;
 }
 
+bool source_ready_within(const byte_source& src, int ms) {
+  if (src.regular || src.ahead != nullptr || src.fd < 0) return true;
+  struct pollfd p = {src.fd, POLLIN, 0};
+  return ::poll(&p, 1, ms) != 0;  // ready, or an error the read will tell
+}
+
 uint64_t source_position(const byte_source& src) {
   if (src.ahead != nullptr) return ahead_position(*src.ahead);
   auto& consumed = const_cast<uint64_t&>(src.consumed);

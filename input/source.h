@@ -60,6 +60,10 @@ ssize_t source_read(byte_source& src, char* buf, size_t n);
 // wait for long.
 bool source_may_block(const byte_source& src);
 
+// Waits up to ms milliseconds for a stream to have bytes (or its end) to
+// read; true at once for a regular file. False when none came.
+bool source_ready_within(const byte_source& src, int ms);
+
 // How far into the file the bytes handed out so far reach: compressed
 // bytes for compressed data. Safe while decoding threads run.
 uint64_t source_position(const byte_source& src);

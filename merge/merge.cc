@@ -32,7 +32,14 @@ input_status advance(log_input& in, output& out, const merge_hooks& hooks,
     *write_failed = true;
     return st;
   }
-  if (hooks.waiting != nullptr) hooks.waiting(hooks.arg);
+  // The caller is told before the wait, and about once a second while it
+  // lasts.
+  if (hooks.waiting != nullptr) {
+    constexpr int kTell = 1000;  // milliseconds
+    do {
+      hooks.waiting(hooks.arg);
+    } while (!input_ready_within(in, kTell));
+  }
   return next(input_wait::allowed);
 }
 

@@ -27,7 +27,8 @@ struct merge_result {
 // cut short), once every line merged before the failure has been written
 // out: the caller reports it. The merge then goes on without that input.
 // Told too, when it is given, before a read that may wait on a quiet live
-// input (every line decided so far has been written).
+// input (every line decided so far has been written), and about once a
+// second while that wait lasts.
 struct merge_hooks {
   void (*input_failed)(const log_input& in, void* arg) = nullptr;
   void (*waiting)(void* arg) = nullptr;

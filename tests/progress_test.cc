@@ -22,6 +22,8 @@
 
 #include "cli/progress.h"
 #include "cli/run.h"
+#include "input/log_input.h"
+#include "output/output.h"
 #include "tests/compress.h"
 #include "tests/run_tool.h"
 #include "tests/sample_log.h"
@@ -295,4 +297,165 @@ TEST_F(Progress, SaysWaitingAndIsErasedBySignals) {
     close(w);
     close(master);
   }
+}
+
+namespace {
+
+// The progress line acted out alone, on a clock that reads what the script
+// sets: a child on a terminal of `t`'s kind runs `script`, which marks
+// each moment it acts at by writing \1TIME\2 after it. Returns, for each
+// moment, the line drawn then ("" for none).
+double scripted_now = 0;
+double scripted_clock() { return scripted_now; }
+
+struct moment {
+  double at;
+  std::string line;
+};
+
+std::vector<moment> act_out(const terminal& t, void (*script)()) {
+  temp_dir scratch;
+  struct winsize ws = {24, t.cols, 0, 0};
+  int master = -1, slave = -1;
+  if (openpty(&master, &slave, nullptr, nullptr, &ws) != 0) throw std::runtime_error("openpty");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(master);
+    dup2(slave, 2);
+    close(slave);
+    const int o = open(scratch.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(o, 1);
+    setenv("TERM", "xterm", 1);
+    progress_clock = scripted_clock;
+    script();
+    progress_erase();
+    _exit(0);
+  }
+  close(slave);
+  const std::string err = read_terminal(master);
+  close(master);
+  waitpid(pid, nullptr, 0);
+  std::vector<moment> moments;
+  std::string line;
+  for (size_t at = 0; at < err.size();) {
+    if (err[at] == '\1') {
+      const size_t end = err.find('\2', at);
+      moments.push_back({std::stod(err.substr(at + 1, end - at - 1)), line});
+      line.clear();
+      at = end + 1;
+    } else if (err[at] == '\r' && err.compare(at, sizeof kErase - 1, kErase) != 0) {
+      const size_t end = err.find("\033[K", at);
+      line = err.substr(at + 1, end - at - 1);
+      at = end + 3;
+    } else {
+      ++at;
+    }
+  }
+  return moments;
+}
+
+void mark(double at) {
+  std::fprintf(stderr, "\1%.3f\2", at);
+  std::fflush(stderr);
+}
+
+// A file merged after a start-up of 5 seconds, at an even pace for 20 more.
+std::string paced_log;
+void paced_merge() {
+  scripted_now = 0;
+  progress_begin();
+  for (int k = 1; k <= 5; ++k) {
+    scripted_now = k;
+    progress_opening(1, 1);
+    mark(scripted_now);
+  }
+  log_input in;
+  if (!input_open(in, paced_log.c_str(), nullptr)) _exit(3);
+  output out;
+  progress_start(&in, 1, out);
+  const double size = static_cast<double>(input_size(in));
+  for (int k = 1; k <= 40; ++k) {
+    scripted_now = 5 + 0.5 * k;
+    while (static_cast<double>(input_text_read(in)) < size * k / 40 &&
+           input_next(in) == input_status::ok)
+      out.written += in.line.size();
+    progress_tick(nullptr);
+    mark(scripted_now);
+  }
+  input_release(in);
+}
+
+// Pipes alone: bytes flow, with a call every 50 ms, then stop for two
+// seconds, the merge told of its wait every 0.3 seconds.
+void flowing_then_stalled() {
+  scripted_now = 0;
+  progress_begin();
+  output out;
+  progress_start(nullptr, 0, out);
+  for (int k = 1; k <= 60; ++k) {
+    scripted_now = 0.05 * k;
+    out.written += 100000;
+    progress_tick(nullptr);
+    mark(scripted_now);
+    progress_waiting(nullptr);  // every read of a live pipe may wait
+    mark(scripted_now);
+  }
+  for (int k = 1; k <= 7; ++k) {
+    scripted_now = 3 + 0.3 * k;
+    progress_waiting(nullptr);
+    mark(scripted_now);
+  }
+}
+
+}  // namespace
+
+// The time left and the rate are of the merge's recent pace: a slow
+// start-up does not weigh on them, and after the first tenth of the
+// merge the time left is within a quarter of the truth. Percent never runs
+// ahead of the text written.
+TEST_F(Progress, TimeLeftFollowsTheRecentPaceAfterASlowStartUp) {
+  paced_log = a;
+  const double end = 25, size = static_cast<double>(read_file(a).size());
+  size_t told = 0;
+  for (const moment& m : act_out({}, paced_merge)) {
+    if (m.line.empty() || m.at <= 5 + 2) continue;  // start-up, and the first tenth
+    const size_t left = m.line.find(" left");
+    ASSERT_NE(left, std::string::npos) << m.at << ": " << m.line;
+    const size_t colon = m.line.rfind(':', left);
+    const size_t from = m.line.rfind(' ', colon) + 1;
+    const double secs = std::stod(m.line.substr(from, colon - from)) * 60 +
+                        std::stod(m.line.substr(colon + 1, left - colon - 1));
+    EXPECT_NEAR(secs, end - m.at, 0.25 * (end - m.at) + 1) << m.at << ": " << m.line;
+    const double written = std::min(1.0, (m.at - 5) / 20);
+    EXPECT_LE(std::stod(m.line), 100 * written + 5) << m.at << ": " << m.line << " of " << size;
+    ++told;
+  }
+  EXPECT_GE(told, 20u);
+}
+
+// Redrawn at most about four times a second however often it is told, and
+// "waiting for input" only once nothing has come for a second.
+TEST_F(Progress, RedrawsAFewTimesASecondAndWaitsOnlyAfterAStall) {
+  std::vector<double> drawn_at;
+  for (const moment& m : act_out({}, flowing_then_stalled)) {
+    if (m.line.empty()) continue;
+    EXPECT_TRUE(drawn_at.empty() || m.at - drawn_at.back() >= 0.2) << m.at << ": " << m.line;
+    drawn_at.push_back(m.at);
+    const bool waiting = m.line.find("waiting for input") != std::string::npos;
+    EXPECT_EQ(waiting, m.at >= 4.0) << m.at << ": " << m.line;
+  }
+  EXPECT_GE(drawn_at.size(), 8u);
+}
+
+// A terminal that reports no size (0 columns, as many a program makes) is
+// taken as 80 columns wide, and the line shows.
+TEST_F(Progress, ShownOnATerminalThatReportsNoSize) {
+  paced_log = a;
+  size_t lines = 0;
+  for (const moment& m : act_out({.cols = 0}, paced_merge)) {
+    if (m.line.empty()) continue;
+    EXPECT_LE(m.line.size(), 79u) << m.line;
+    ++lines;
+  }
+  EXPECT_GE(lines, 20u);
 }
