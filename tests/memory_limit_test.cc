@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -113,29 +114,25 @@ namespace {
 // A run under a limit in a process of its own: the test binary itself,
 // started again for MemoryLimitChild.Run alone, so that the limit is
 // measured from a process that holds nothing of the other tests' heap (a
-// forked child of this one would inherit it, and its free memory).
+// forked child of this one would inherit it, and its free memory). Its
+// output and messages go to descriptors 3 and 4.
 run_result run_limited(const std::vector<std::string>& paths, unsigned threads, size_t extra) {
   temp_dir scratch;
-  const std::string out = scratch.file("out"), err = scratch.file("err");
-  std::string spec = std::to_string(threads) + "\n" + std::to_string(extra) + "\n" + out +
-                     "\n" + err;
-  for (const std::string& p : paths) spec += "\n" + p;
-  const pid_t pid = fork();
-  if (pid == 0) {
+  std::string spec = std::to_string(threads) + " " + std::to_string(extra);
+  for (const std::string& p : paths) spec += " " + p;
+  if (fork() == 0) {
     setenv("BRAIDLOGS_LIMITED_RUN", spec.c_str(), 1);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
+    dup2(open(scratch.file("out").c_str(), O_WRONLY | O_CREAT, 0600), 3);
+    dup2(open(scratch.file("err").c_str(), O_WRONLY | O_CREAT, 0600), 4);
+    dup2(open("/dev/null", O_WRONLY), 1);
     execl("/proc/self/exe", "braidlogs_tests", "--gtest_filter=MemoryLimitChild.Run", nullptr);
     _exit(127);
   }
   int wstatus = 0;
-  while (waitpid(pid, &wstatus, 0) < 0) {
+  while (wait(&wstatus) < 0) {
   }
-  run_result r;
-  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-  r.out = read_file(out);
-  r.err = read_file(err);
-  return r;
+  return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus),
+          read_file(scratch.file("out")), read_file(scratch.file("err"))};
 }
 
 }  // namespace
@@ -143,25 +140,19 @@ run_result run_limited(const std::vector<std::string>& paths, unsigned threads, 
 TEST(MemoryLimitChild, Run) {
   const char* spec = std::getenv("BRAIDLOGS_LIMITED_RUN");
   if (spec == nullptr) GTEST_SKIP() << "started by the MemoryLimit tests";
-  std::vector<std::string> lines;
-  for (const char* p = spec; *p != 0;) {
-    const char* e = std::strchr(p, '\n');
-    lines.emplace_back(p, e != nullptr ? e : p + std::strlen(p));
-    p = e != nullptr ? e + 1 : p + std::strlen(p);
-  }
+  std::istringstream words(spec);
   decode_plan plan;
-  plan.threads = static_cast<unsigned>(std::stoul(lines[0]));
   plan.pieces_from = 1;
-  extra_allowed = std::stoul(lines[1]);
-  const int out = open(lines[2].c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  const int err = open(lines[3].c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  dup2(out, 1);
-  dup2(err, 2);
-  std::vector<char*> argv = {const_cast<char*>("braidlogs")};
-  for (size_t i = 4; i < lines.size(); ++i) argv.push_back(lines[i].data());
+  words >> plan.threads >> extra_allowed;
+  std::vector<std::string> args = {"braidlogs"};
+  for (std::string path; words >> path;) args.push_back(path);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  dup2(3, 1);
+  dup2(4, 2);
   limit_memory();
-  _exit(braidlogs_run(static_cast<int>(argv.size() - 1), argv.data(), plan));
+  _exit(braidlogs_run(static_cast<int>(args.size()), argv.data(), plan));
 }
 
 // Large files decoded on the pool in pieces (bzip2 blocks, BGZF members,
@@ -189,6 +180,7 @@ TEST(MemoryLimit, AtEveryLimitThreadsMergeWhatOneThreadMerges) {
       const std::string at = std::to_string(threads) + " threads at " +
                              std::to_string(extra >> 20) + " MiB";
       if (want.status == 0) {  // one thread had memory enough: so do they
+        EXPECT_FALSE(want.out.empty()) << at;
         EXPECT_EQ(got.status, 0) << at << ": " << got.err;
         EXPECT_TRUE(got.out == want.out) << at << ": " << got.out.size() << " bytes";
         continue;
