@@ -84,37 +84,59 @@ TEST(Damage, OneInputEndsAloneTheSameHoweverItsBytesArrive) {
   }
 }
 
-// A bzip2 file's first line is read at start-up before its block's check,
-// which libbz2 makes only at the block's end; it is read again, checked,
-// before it is written. A first block that fails its check so ends that
-// input alone in its turn, with nothing of it written, on every path. A
-// pipe, which cannot be read again, is checked at start-up.
-TEST(Damage, AFirstBlockFoundBadInItsTurnEndsThatInputAlone) {
-  if (!can_compress("bzip2")) GTEST_SKIP() << "built without bzip2";
+// A file's first line is read at start-up before its first unit's check
+// (a bzip2 block, a BGZF member, a zstd or lz4 frame, an xz block held
+// until its check), and read again, checked, before it is written. A
+// first unit that fails its check so ends that input alone in its turn,
+// with nothing of it written, on every path. A pipe, which cannot be read
+// again, is checked at start-up.
+TEST(Damage, AFirstUnitFoundBadInItsTurnEndsThatInputAlone) {
   temp_dir dir;
   const std::string a_text = sample_log(3000, 0), c_text = sample_log(3000, 2);
   const std::string a = dir.write("a", a_text), c = dir.write("c", c_text);
-  std::string bad = compress("bzip2", sample_log(3000, 1));
-  bad[12] ^= 1;  // in the first block's stored CRC: its text decodes whole
-  const std::string x = dir.write("x.bz2", bad);
-  const std::string want = reference_merge({a_text, c_text});
-  for (const arrival& how : kArrivals) {
-    cut_reads = {.read_inode = inode_of(x), .read_chunk = how.read_chunk};
-    const run_result r = run_braidlogs_in_child({a, x, c}, install_cut_reads, how.plan);
-    EXPECT_EQ(r.status, 1) << how.name;
-    EXPECT_EQ(r.err, "braidlogs: " + x + ": corrupt bzip2 data\n") << how.name;
-    EXPECT_TRUE(r.out == want) << how.name << ": " << r.out.size() << " bytes against "
-                               << want.size();
+  const std::string text = sample_log(3000, 1), big = varied_log(12000, 1);
+  struct first_unit {
+    std::string format, data;
+    size_t flip;  // a byte of the first unit's check: its text decodes whole
+  };
+  std::vector<first_unit> units;
+  if (can_compress("bzip2")) units.push_back({"bzip2", compress("bzip2", text), 12});
+  if (can_compress("gzip")) {
+    const std::string z = bgzf(text);
+    units.push_back({"gzip", z, (size_t{uint8_t(z[16])} | size_t{uint8_t(z[17])} << 8) - 6});
   }
-  // Alone once the other input has ended.
-  const run_result r = run_braidlogs({dir.write("undated", "undated\n"), x});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "undated\n");
-  EXPECT_EQ(r.err, "braidlogs: " + x + ": corrupt bzip2 data\n");
-  const std::string out = dir.file("out"), err = dir.file("err");
-  const std::string cmd = "bash -c '" BRAIDLOGS_BIN " " + a + " <(cat " + x + ") " + c + " > " +
-                          out + " 2> " + err + "'";
-  EXPECT_EQ(WEXITSTATUS(std::system(cmd.c_str())), 1);
-  EXPECT_EQ(read_file(out), "");
-  EXPECT_TRUE(read_file(err).ends_with(": corrupt bzip2 data\n")) << read_file(err);
+  for (const char* f : {"zstd", "lz4"}) {
+    if (!can_compress(f)) continue;
+    const std::string one = compress(f, text);
+    units.push_back({f, one + compress(f, big), one.size() - 2});  // its checksum
+  }
+  if (can_compress("xz")) {
+    const std::string z = xz_with_blocks(big, 256 << 10);
+    units.push_back({"xz", z, xz_block_starts(z).at(1) - 2});  // block 0's CRC64
+  }
+  const std::string want = reference_merge({a_text, c_text});
+  for (first_unit& u : units) {
+    u.data[u.flip] ^= 1;
+    const std::string x = dir.write("x." + u.format, u.data);
+    const std::string message = "braidlogs: " + x + ": corrupt " + u.format + " data\n";
+    for (const arrival& how : kArrivals) {
+      cut_reads = {.read_inode = inode_of(x), .read_chunk = how.read_chunk};
+      const run_result r = run_braidlogs_in_child({a, x, c}, install_cut_reads, how.plan);
+      EXPECT_EQ(r.status, 1) << u.format << ", " << how.name;
+      EXPECT_EQ(r.err, message) << u.format << ", " << how.name;
+      EXPECT_TRUE(r.out == want) << u.format << ", " << how.name << ": " << r.out.size()
+                                 << " bytes against " << want.size();
+    }
+    // Alone once the other input has ended.
+    const run_result r = run_braidlogs({dir.write("undated", "undated\n"), x});
+    EXPECT_EQ(r.status, 1) << u.format;
+    EXPECT_EQ(r.out, "undated\n") << u.format;
+    EXPECT_EQ(r.err, message) << u.format;
+    const std::string out = dir.file("out"), err = dir.file("err");
+    const std::string cmd = "bash -c '" BRAIDLOGS_BIN " " + a + " <(cat " + x + ") " + c +
+                            " > " + out + " 2> " + err + "'";
+    EXPECT_EQ(WEXITSTATUS(std::system(cmd.c_str())), 1) << u.format;
+    EXPECT_EQ(read_file(out), "") << u.format;
+    EXPECT_TRUE(read_file(err).ends_with(": corrupt " + u.format + " data\n")) << read_file(err);
+  }
 }
