@@ -6,6 +6,7 @@
 #include <new>
 
 #include "input/format.h"
+#include "input/pieces.h"
 
 namespace {
 

@@ -13,6 +13,8 @@
 #include <mutex>
 #include <new>
 
+#include "input/pieces.h"
+
 // One compressed input decoding ahead. Its blocks form a ring: workers fill
 // ring[filled % ring], the merge thread reads ring[released % ring].
 // Fields under the pool's lock unless said otherwise.

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "input/format.h"
+#include "input/member_pieces.h"
 
 namespace {
 

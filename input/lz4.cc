@@ -10,6 +10,7 @@
 #include <new>
 
 #include "input/format.h"
+#include "input/member_pieces.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "input/format.h"
+#include "input/member_pieces.h"
 
 namespace {
 
