@@ -376,9 +376,14 @@ void* worker(void* arg) {
     if (in->pieces != nullptr) {
       fill_piece(g, in, pw, lock);
       --g.working;
+      const bool narrow = g.narrow;
       lock.unlock();
       g.ready.notify_all();
-      g.work.notify_all();
+      if (narrow) {
+        g.work.notify_all();
+      } else {
+        g.work.notify_one();
+      }
       lock.lock();
       continue;
     }
