@@ -45,48 +45,9 @@ sniff_result lzma_sniff(const unsigned char* p, size_t n) {
 #if defined(BRAIDLOGS_XZ)
 #include <lzma.h>
 
-#include <algorithm>
-#include <cstring>
-#include <deque>
-#include <memory>
+#include "input/xz_blocks.h"
 
 namespace {
-
-// An xz block's text is held until its check has passed, where its header
-// says its sizes (as xz -T and other parallel encoders write them) and it
-// holds at most kHeldMost bytes of text; other blocks go out as xz -dc
-// writes them, before their check. liblzma tells no block's end, so the
-// stream's structure is followed in the bytes it takes: the stream
-// header's check type, each block header's sizes, each block's stored
-// check. Block j's text has passed once text of a later block comes out
-// (liblzma, on one thread or its own, begins a block only once the one
-// before it has passed) or the stream has ended; when liblzma fails right
-// after a block's last byte, the block's check is computed here.
-struct xz_block {
-  uint64_t text_from = 0, text_to = 0;
-  unsigned char check[8] = {};  // CRC32 or CRC64, as stored
-  size_t check_have = 0;
-};
-struct xz_blocks {
-  enum class at { stream_head, head_size, head, body, none } phase = at::stream_head;
-  size_t count = 0;             // bytes of the part being read
-  unsigned char head[1024] = {};
-  size_t head_size = 0;
-  lzma_check check = LZMA_CHECK_NONE;
-  uint64_t left = 0;            // body: bytes of the block still to come
-  uint64_t text_next = 0;       // where the next block's text begins
-  std::deque<xz_block> blocks;  // whose text has not all gone out
-  bool lost = false;            // a block that does not say its sizes
-};
-struct xz_held {
-  std::unique_ptr<char[]> buf;
-  size_t cap = 0, len = 0, ready = 0, given = 0;
-  uint64_t base = 0;  // the text offset of buf[0]
-  // Once the text that passed has gone out: the stream's end, or the
-  // failure found after it.
-  bool ended = false;
-  member_step failure;
-};
 
 struct xz_state {
   lzma_stream s = LZMA_STREAM_INIT;
@@ -101,91 +62,6 @@ struct xz_state {
   xz_blocks tracked;
   xz_held held;
 };
-
-uint64_t vli(const unsigned char* h, size_t& at, size_t end) {
-  uint64_t v = 0;
-  for (unsigned shift = 0; at < end && shift < 63; shift += 7) {
-    v |= uint64_t{h[at] & 0x7fu} << shift;
-    if ((h[at++] & 0x80) == 0) break;
-  }
-  return v;
-}
-
-// Follows the stream's structure through the n bytes liblzma took.
-void track(xz_blocks& t, const unsigned char* p, size_t n) {
-  constexpr size_t kStreamHead = 12;
-  while (n > 0 && t.phase != xz_blocks::at::none) {
-    switch (t.phase) {
-      case xz_blocks::at::stream_head: {
-        const size_t take = std::min(n, kStreamHead - t.count);
-        for (size_t i = 0; i < take; ++i)
-          if (t.count + i == 7) t.check = static_cast<lzma_check>(p[i] & 0x0f);
-        t.count += take, p += take, n -= take;
-        if (t.count == kStreamHead) t.phase = xz_blocks::at::head_size;
-        break;
-      }
-      case xz_blocks::at::head_size:
-        if (p[0] == 0) {  // the index: no more blocks
-          t.phase = xz_blocks::at::none;
-          break;
-        }
-        t.head[0] = p[0];
-        t.head_size = (size_t{p[0]} + 1) * 4;
-        t.count = 1, ++p, --n;
-        t.phase = xz_blocks::at::head;
-        break;
-      case xz_blocks::at::head: {
-        const size_t take = std::min(n, t.head_size - t.count);
-        std::memcpy(t.head + t.count, p, take);
-        t.count += take, p += take, n -= take;
-        if (t.count < t.head_size) break;
-        if ((t.head[1] & 0xc0) != 0xc0) {
-          t.lost = true;
-          t.phase = xz_blocks::at::none;
-          break;
-        }
-        size_t at = 2;
-        const uint64_t packed = vli(t.head, at, t.head_size);
-        const uint64_t text = vli(t.head, at, t.head_size);
-        xz_block b;
-        b.text_from = t.text_next;
-        b.text_to = t.text_next += text;
-        t.blocks.push_back(b);
-        t.left = (packed + 3) / 4 * 4 + lzma_check_size(t.check);
-        t.phase = xz_blocks::at::body;
-        break;
-      }
-      case xz_blocks::at::body: {
-        const size_t take = static_cast<size_t>(std::min<uint64_t>(n, t.left));
-        const uint32_t check_len = lzma_check_size(t.check);
-        xz_block& b = t.blocks.back();
-        for (size_t i = 0; i < take; ++i)  // the block's last bytes are its check
-          if (t.left - i <= check_len && check_len <= sizeof b.check)
-            b.check[b.check_have++] = p[i];
-        t.left -= take, p += take, n -= take;
-        if (t.left == 0) t.phase = xz_blocks::at::head_size;
-        break;
-      }
-      case xz_blocks::at::none:
-        break;
-    }
-  }
-}
-
-// True when the text held for block b matches its stored check.
-bool check_passes(const xz_blocks& t, const xz_held& h, const xz_block& b) {
-  const size_t len = lzma_check_size(t.check);
-  if (b.check_have != len || b.text_from < h.base || b.text_to > h.base + h.len) return false;
-  const auto* text = reinterpret_cast<const uint8_t*>(h.buf.get() + (b.text_from - h.base));
-  const auto n = static_cast<size_t>(b.text_to - b.text_from);
-  if (t.check == LZMA_CHECK_CRC32) return lzma_crc32(text, n, 0) == le32(b.check);
-  if (t.check == LZMA_CHECK_CRC64) {
-    const uint64_t crc = lzma_crc64(text, n, 0);
-    return static_cast<uint32_t>(crc) == le32(b.check) &&
-           static_cast<uint32_t>(crc >> 32) == le32(b.check + 4);
-  }
-  return false;
-}
 
 void let_go(xz_state& s) {
   if (s.counted) s.threaded->fetch_sub(1, std::memory_order_relaxed);
@@ -262,11 +138,7 @@ bool xz_begin(void* state) {
   let_go(*s);
   s->chosen = false;  // told by the stream's first bytes
   s->tracks = true;
-  s->tracked = xz_blocks{};
-  s->held.len = s->held.ready = s->held.given = 0;
-  s->held.base = 0;
-  s->held.ended = false;
-  s->held.failure = member_step{};
+  xz_held_begin(s->tracked, s->held);
   return true;
 }
 
@@ -284,102 +156,8 @@ bool lzip_begin(void* state) {
   return lzma_lzip_decoder(&static_cast<xz_state*>(state)->s, UINT64_MAX, 0) == LZMA_OK;
 }
 
-member_step xz_call(xz_state* s, const unsigned char* in, size_t in_len, char* out,
+member_step xz_call(void* state, const unsigned char* in, size_t in_len, char* out,
                     size_t out_len);
-
-// Hands out held text that has passed; then, once all has gone out, the
-// stream's end or the failure found after it.
-member_step xz_give(xz_held& h, char* out, size_t out_len) {
-  member_step r;
-  r.made = std::min(out_len, h.ready - h.given);
-  std::memcpy(out, h.buf.get() + h.given, r.made);
-  h.given += r.made;
-  if (h.given == h.ready) {
-    std::memmove(h.buf.get(), h.buf.get() + h.ready, h.len - h.ready);
-    h.len -= h.ready;
-    h.base += h.ready;
-    h.ready = h.given = 0;
-  }
-  if (h.len == 0 && h.ended) r.ended = true;
-  if (r.made == 0 && (h.failure.failed || h.failure.no_memory)) return h.failure;
-  return r;
-}
-
-// xz: the stream's text through `held`, each block's going out once it
-// has passed.
-member_step xz_step_held(xz_state* s, const unsigned char* in, size_t in_len, char* out,
-                         size_t out_len) {
-  xz_held& h = s->held;
-  xz_blocks& t = s->tracked;
-  if (h.given < h.ready || h.ended || h.failure.failed || h.failure.no_memory)
-    return xz_give(h, out, out_len);
-  if (h.len == 0 && t.lost) return xz_call(s, in, in_len, out, out_len);  // as it comes
-  // Room for a block held and the start of the next, grown as a held
-  // block needs it.
-  constexpr size_t kLeast = size_t{64} << 10, kMost = 2 * kHeldMost;
-  if (h.cap < kLeast || (h.len == h.cap && h.cap < kMost)) {
-    const size_t bigger = std::min(std::max(2 * h.cap, kLeast), kMost);
-    std::unique_ptr<char[]> grown(new (std::nothrow) char[bigger]);
-    if (grown == nullptr) {
-      member_step r;
-      r.no_memory = true;
-      return r;
-    }
-    if (h.len > 0) std::memcpy(grown.get(), h.buf.get(), h.len);
-    h.buf = std::move(grown);
-    h.cap = bigger;
-  }
-  // Decodes until some text has passed, or the call makes none.
-  member_step r;
-  size_t used = 0;
-  uint64_t passed = h.base;  // the text that has passed its check
-  bool failed = false;
-  for (;;) {
-    r = xz_call(s, in + used, in_len - used, h.buf.get() + h.len, h.cap - h.len);
-    track(t, in + used, r.used);
-    used += r.used;
-    h.len += r.made;
-    const uint64_t made = h.base + h.len;
-    while (!t.blocks.empty() && t.blocks.front().text_to < made) {
-      passed = t.blocks.front().text_to;
-      t.blocks.pop_front();
-    }
-    failed = r.failed || r.no_memory;
-    // A block that is too large to hold, or does not say its sizes, goes
-    // out as it comes.
-    const bool held = !t.lost && (t.blocks.empty() || t.blocks.front().text_to -
-                                                          t.blocks.front().text_from <=
-                                                      kHeldMost);
-    if (r.ended || !held) passed = made;
-    if (r.failed && !t.blocks.empty() && t.blocks.front().text_to == made &&
-        check_passes(t, h, t.blocks.front()))
-      passed = made;
-    if (failed || r.ended || passed > h.base || r.made == 0) break;
-    if (h.len == h.cap) {  // a held block needs more room
-      if (h.cap == kMost) break;
-      const size_t bigger = std::min(2 * h.cap, kMost);
-      std::unique_ptr<char[]> grown(new (std::nothrow) char[bigger]);
-      if (grown == nullptr) {
-        r.no_memory = failed = true;
-        break;
-      }
-      std::memcpy(grown.get(), h.buf.get(), h.len);
-      h.buf = std::move(grown);
-      h.cap = bigger;
-    }
-  }
-  r.used = used;
-  if (failed) {  // what has not passed never goes out
-    h.len = static_cast<size_t>(passed - h.base);
-    h.failure = r;
-    h.failure.used = h.failure.made = 0;
-  }
-  h.ended = r.ended;
-  h.ready = static_cast<size_t>(passed - h.base);
-  member_step given = xz_give(h, out, out_len);
-  given.used = r.used;
-  return given;
-}
 
 member_step xz_step(void* state, const unsigned char* in, size_t in_len, char* out,
                     size_t out_len) {
@@ -389,12 +167,14 @@ member_step xz_step(void* state, const unsigned char* in, size_t in_len, char* o
     r.no_memory = true;
     return r;
   }
-  if (s->tracks && !s->unchecked) return xz_step_held(s, in, in_len, out, out_len);
+  if (s->tracks && !s->unchecked)
+    return xz_held_step(s->tracked, s->held, xz_call, s, in, in_len, out, out_len);
   return xz_call(s, in, in_len, out, out_len);
 }
 
-member_step xz_call(xz_state* s, const unsigned char* in, size_t in_len, char* out,
+member_step xz_call(void* state, const unsigned char* in, size_t in_len, char* out,
                     size_t out_len) {
+  auto* s = static_cast<xz_state*>(state);
   s->s.next_in = in;
   s->s.avail_in = in_len;
   s->s.next_out = reinterpret_cast<uint8_t*>(out);
