@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 
 #include "cli/messages.h"
 #include "cli/progress.h"
@@ -235,9 +236,8 @@ int run(const command& cmd, const input_name* names, size_t n, const decode_plan
 }
 
 // A long option given as an unambiguous start of its name ("--he").
-bool long_option(const char* arg, const char* name) {
-  const size_t len = std::strlen(arg + 2);
-  return len > 0 && std::strncmp(arg + 2, name, len) == 0;
+bool long_option(const char* arg, std::string_view name) {
+  return arg[2] != '\0' && name.starts_with(arg + 2);
 }
 
 }  // namespace
