@@ -50,7 +50,52 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
+// A run under a limit in a process of its own: the test binary itself,
+// started again for MemoryLimitChild.Run alone, so that the limit is
+// measured from a process that holds nothing of the other tests' heap (a
+// forked child of this one would inherit it, and its free memory). Its
+// output and messages go to descriptors 3 and 4. Threads 0: decoding in
+// the merge thread alone.
+run_result run_limited(const std::vector<std::string>& paths, unsigned threads, size_t extra) {
+  temp_dir scratch;
+  std::string spec = std::to_string(threads) + " " + std::to_string(extra);
+  for (const std::string& p : paths) spec += " " + p;
+  if (fork() == 0) {
+    setenv("BRAIDLOGS_LIMITED_RUN", spec.c_str(), 1);
+    dup2(open(scratch.file("out").c_str(), O_WRONLY | O_CREAT, 0600), 3);
+    dup2(open(scratch.file("err").c_str(), O_WRONLY | O_CREAT, 0600), 4);
+    dup2(open("/dev/null", O_WRONLY), 1);
+    execl("/proc/self/exe", "braidlogs_tests", "--gtest_filter=MemoryLimitChild.Run", nullptr);
+    _exit(127);
+  }
+  int wstatus = 0;
+  while (wait(&wstatus) < 0) {
+  }
+  return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus),
+          read_file(scratch.file("out")), read_file(scratch.file("err"))};
+}
+
 }  // namespace
+
+TEST(MemoryLimitChild, Run) {
+  const char* spec = std::getenv("BRAIDLOGS_LIMITED_RUN");
+  if (spec == nullptr) GTEST_SKIP() << "started by the MemoryLimit tests";
+  std::istringstream words(spec);
+  decode_plan plan;
+  plan.pieces_from = 1;
+  words >> plan.threads >> extra_allowed;
+  plan.off = plan.threads == 0;
+  std::vector<std::string> args = {"braidlogs"};
+  for (std::string path; words >> path;) args.push_back(path);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  dup2(3, 1);
+  dup2(4, 2);
+  limit_memory();
+  _exit(braidlogs_run(static_cast<int>(args.size()), argv.data(), plan));
+}
+
 
 // A sound file of every format, under limits from too small to enough:
 // whole, or the memory message; never "corrupt" nor "truncated".
@@ -60,8 +105,6 @@ TEST(MemoryLimit, RunningOutIsNeverCalledDamage) {
   const std::string text = varied_log(20000, 3);
   const std::string other = dir.write("other.log", sample_log(50, 2));
   const std::string want = reference_merge({text, read_file(other)});
-  decode_plan plan;
-  plan.off = true;  // the same library calls decode on the pool
   int refused = 0;
   for (const std::string& format : compressed_formats()) {
     // lz4 as its command writes it: blocks that liblz4 buffers itself.
@@ -69,8 +112,10 @@ TEST(MemoryLimit, RunningOutIsNeverCalledDamage) {
         "log." + format, format == "lz4" ? lz4_with_large_blocks(text) : compress(format, text));
     int whole = 0;
     for (size_t extra = 0; extra <= (size_t{32} << 20); extra = extra * 2 + (size_t{64} << 10)) {
-      extra_allowed = extra;
-      const run_result got = run_braidlogs_in_child({path, other}, limit_memory, plan);
+      // In the merge thread (the same library calls decode on the pool), in
+      // a process of its own: a forked child of this one would inherit its
+      // heap, and what the tests before left free in it.
+      const run_result got = run_limited({path, other}, 0, extra);
       if (got.status == 0 && got.err.empty()) {
         EXPECT_TRUE(got.out == want) << format << " at " << extra;
         ++whole;
@@ -107,52 +152,6 @@ TEST(MemoryLimit, ThreadsNeverChangeWhatMerges) {
     EXPECT_EQ(got.status, 0) << threads << " threads: " << got.err;
     EXPECT_TRUE(got.out == want) << threads << " threads";
   }
-}
-
-namespace {
-
-// A run under a limit in a process of its own: the test binary itself,
-// started again for MemoryLimitChild.Run alone, so that the limit is
-// measured from a process that holds nothing of the other tests' heap (a
-// forked child of this one would inherit it, and its free memory). Its
-// output and messages go to descriptors 3 and 4.
-run_result run_limited(const std::vector<std::string>& paths, unsigned threads, size_t extra) {
-  temp_dir scratch;
-  std::string spec = std::to_string(threads) + " " + std::to_string(extra);
-  for (const std::string& p : paths) spec += " " + p;
-  if (fork() == 0) {
-    setenv("BRAIDLOGS_LIMITED_RUN", spec.c_str(), 1);
-    dup2(open(scratch.file("out").c_str(), O_WRONLY | O_CREAT, 0600), 3);
-    dup2(open(scratch.file("err").c_str(), O_WRONLY | O_CREAT, 0600), 4);
-    dup2(open("/dev/null", O_WRONLY), 1);
-    execl("/proc/self/exe", "braidlogs_tests", "--gtest_filter=MemoryLimitChild.Run", nullptr);
-    _exit(127);
-  }
-  int wstatus = 0;
-  while (wait(&wstatus) < 0) {
-  }
-  return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus),
-          read_file(scratch.file("out")), read_file(scratch.file("err"))};
-}
-
-}  // namespace
-
-TEST(MemoryLimitChild, Run) {
-  const char* spec = std::getenv("BRAIDLOGS_LIMITED_RUN");
-  if (spec == nullptr) GTEST_SKIP() << "started by the MemoryLimit tests";
-  std::istringstream words(spec);
-  decode_plan plan;
-  plan.pieces_from = 1;
-  words >> plan.threads >> extra_allowed;
-  std::vector<std::string> args = {"braidlogs"};
-  for (std::string path; words >> path;) args.push_back(path);
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  dup2(3, 1);
-  dup2(4, 2);
-  limit_memory();
-  _exit(braidlogs_run(static_cast<int>(args.size()), argv.data(), plan));
 }
 
 // Large files decoded on the pool in pieces (bzip2 blocks, BGZF members,
