@@ -152,6 +152,8 @@ bool input_compressed(const log_input& in) { return in.stream.compressed; }
 
 uint64_t input_text_read(const log_input& in) { return in.text; }
 
+void input_failed_ahead(log_input& in) { in.phase = input_phase::failed_ahead; }
+
 bool input_resume(log_input& in, bool early) {
   in.phase = early ? input_phase::early : input_phase::reading;
   in.alone = false;
@@ -195,7 +197,10 @@ input_status end_input(log_input& in, input_status why) {
 
 // Whether the input must be read again from its start (or has failed to
 // be) before its next line: checked at every line, so kept to a test.
-inline bool behind(const log_input& in) { return in.phase >= input_phase::waiting; }
+inline bool behind(const log_input& in) {
+  return in.phase == input_phase::waiting || in.phase == input_phase::early ||
+         in.phase == input_phase::failed_ahead;
+}
 
 // Reads an input that is behind again from its start and past its first
 // line, which must be the line it held: a file changed while it waited

@@ -10,6 +10,10 @@ struct log_input;
 // the fault set.
 bool input_resume(log_input& in, bool early);
 
+// A read started ahead of the input's turn failed: its next read in its
+// turn tells why.
+void input_failed_ahead(log_input& in);
+
 // Puts an input that was read again from its start (and has not yet
 // passed its first line) back to waiting, giving back its buffer and
 // decoder.

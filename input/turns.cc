@@ -36,7 +36,7 @@ void start_early(input_set& set) {
       input_wait_again(in);
       turns.memory_short = true;
     } else {
-      in.phase = input_phase::failed_ahead;  // told in its turn
+      input_failed_ahead(in);  // told in its turn
     }
   }
 }
