@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -273,13 +274,16 @@ int braidcat_run(int argc, char** argv, const decode_plan& plan) {
     if (options && std::strcmp(arg, "--") == 0) {
       options = false;
     } else if (options && arg[0] == '-' && arg[1] != 0) {
-      if (arg[1] == '-' && long_option(arg, "help")) {
-        print_braidcat_help();
-        return 0;
-      }
-      if (arg[1] == '-' && long_option(arg, "version")) {
-        print_braidcat_version();
-        return 0;
+      if (arg[1] == '-' && (long_option(arg, "help") || long_option(arg, "version"))) {
+        if (long_option(arg, "help")) {
+          print_braidcat_help();
+        } else {
+          print_braidcat_version();
+        }
+        // As any output: a write that fails is said, not taken for success.
+        if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+        print_write_error(kBraidcat.name, errno);
+        return 1;
       }
       print_bad_option(arg);
       return 1;

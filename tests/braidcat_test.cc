@@ -4,6 +4,7 @@
 // its own contract for the scripts that rely on it.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -117,6 +118,10 @@ TEST(Braidcat, OptionsAsGnuToolsTakeThem) {
       {{a, "--bogus"}, 1, "", "braidcat: unrecognized option '--bogus'\nusage: braidcat"},
       {{"-x", a}, 1, "", "braidcat: invalid option -- 'x'\nusage: braidcat"},
   };
+  // Help that cannot be written is no success.
+  const std::string full = "'" BRAIDCAT_BIN "' --help > /dev/full 2> " + dir.file("err");
+  EXPECT_EQ(WEXITSTATUS(std::system(full.c_str())), 1);
+  EXPECT_EQ(read_file(dir.file("err")), "braidcat: write error: No space left on device\n");
   for (const option_case& c : cases) {
     const run_result r = run_braidcat_in_child(c.args);
     EXPECT_EQ(r.status, c.status) << c.args[0];
