@@ -15,10 +15,10 @@
 #include "input/read_again.h"
 #include "input/sys_read.h"
 
-// Byte buffers are malloc'd, since a line buffer grows with realloc.
 namespace {
 
 // The buffer, and the input counted in its set, once its source is open.
+// Byte buffers are malloc'd, since a line buffer grows with realloc.
 bool input_ready(log_input& in, input_set* set, size_t block);
 
 }  // namespace
