@@ -194,13 +194,10 @@ member_step bz_step(void* state, const unsigned char* in, size_t in_len, char* o
     if (s->next != kNone) feed = std::min<uint64_t>(feed, s->next / 8 + 1 - s->fed);
     if (s->cap - s->len < kHeldRoom) {  // room for a block's bytes
       const size_t bigger = std::max(2 * s->cap, kHeldStart);
-      std::unique_ptr<char[]> grown(new (std::nothrow) char[bigger]);
-      if (grown == nullptr) {
+      if (!grow_held(s->held, s->len, bigger)) {
         r.no_memory = true;
         return r;
       }
-      if (s->len > 0) std::memcpy(grown.get(), s->held.get(), s->len);
-      s->held = std::move(grown);
       s->cap = bigger;
     }
     s->s.next_in = reinterpret_cast<char*>(const_cast<unsigned char*>(in + r.used));

@@ -86,10 +86,7 @@ bool held_room(decoder& d) {
   decoder::held_text& h = d.held;
   if (h.cap - h.len >= 4096 || h.cap >= kHeldMost) return true;
   const size_t bigger = std::min(std::max(2 * h.cap, size_t{64} << 10), kHeldMost);
-  std::unique_ptr<char[]> grown(new (std::nothrow) char[bigger]);
-  if (grown == nullptr) return false;
-  if (h.len > 0) std::memcpy(grown.get(), h.buf.get(), h.len);
-  h.buf = std::move(grown);
+  if (!grow_held(h.buf, h.len, bigger)) return false;
   h.cap = bigger;
   return true;
 }

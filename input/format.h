@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 
@@ -88,6 +89,10 @@ struct format_ops {
 
 // The most of a member's text held until its check passes.
 inline constexpr size_t kHeldMost = size_t{1} << 20;
+
+// Makes the buffer of held text `bigger` bytes long, keeping its first
+// `keep` bytes. False: no memory (the buffer is as it was).
+bool grow_held(std::unique_ptr<char[]>& buf, size_t keep, size_t bigger);
 
 // One row of the table.
 struct input_format {

@@ -67,3 +67,11 @@ boundary boundary_by_magic(const unsigned char* p, size_t n, bool eof,
   }
   return {boundary_kind::member};
 }
+
+bool grow_held(std::unique_ptr<char[]>& buf, size_t keep, size_t bigger) {
+  std::unique_ptr<char[]> grown(new (std::nothrow) char[bigger]);
+  if (grown == nullptr) return false;
+  if (keep > 0) std::memcpy(grown.get(), buf.get(), keep);
+  buf = std::move(grown);
+  return true;
+}

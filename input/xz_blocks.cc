@@ -114,10 +114,7 @@ member_step xz_give(xz_held& h, char* out, size_t out_len) {
 
 // Grows the held buffer to `bigger` bytes. False: no memory.
 bool grow(xz_held& h, size_t bigger) {
-  std::unique_ptr<char[]> grown(new (std::nothrow) char[bigger]);
-  if (grown == nullptr) return false;
-  if (h.len > 0) std::memcpy(grown.get(), h.buf.get(), h.len);
-  h.buf = std::move(grown);
+  if (!grow_held(h.buf, h.len, bigger)) return false;
   h.cap = bigger;
   return true;
 }
