@@ -44,17 +44,13 @@ TEST(Braidcat, MergesEveryLineThereIsOfWhatRotationLeaves) {
   const std::string missing = dir.file("missing.log");
   struct run_case {
     std::string name;
-    std::vector<std::string> args;
-    std::vector<std::string> texts;  // what merges
+    std::vector<std::string> args, texts;  // texts: what merges
     int status;
     std::string err;
   };
-  std::vector<std::string> with_missing = farm;
+  std::vector<std::string> with_missing = farm, with_stdin = farm, stdin_texts = texts;
   with_missing.insert(with_missing.begin() + 2, missing);
-  std::vector<std::string> with_stdin = farm;
-  with_stdin.push_back("-");
-  with_stdin.push_back("-");  // read once
-  std::vector<std::string> stdin_texts = texts;
+  with_stdin.insert(with_stdin.end(), {"-", "-"});  // read once
   stdin_texts.push_back(stdin_text);
   std::vector<run_case> cases = {
       {"the farm", farm, texts, 0, ""},

@@ -335,21 +335,14 @@ std::vector<moment> act_out(const terminal& t, void (*script)()) {
   const std::string err = read_terminal(master);
   close(master);
   waitpid(pid, nullptr, 0);
+  // Each moment's mark ends what was drawn since the one before.
   std::vector<moment> moments;
-  std::string line;
-  for (size_t at = 0; at < err.size();) {
-    if (err[at] == '\1') {
-      const size_t end = err.find('\2', at);
-      moments.push_back({std::stod(err.substr(at + 1, end - at - 1)), line});
-      line.clear();
-      at = end + 1;
-    } else if (err[at] == '\r' && err.compare(at, sizeof kErase - 1, kErase) != 0) {
-      const size_t end = err.find("\033[K", at);
-      line = err.substr(at + 1, end - at - 1);
-      at = end + 3;
-    } else {
-      ++at;
-    }
+  for (size_t at = 0, open; (open = err.find('\1', at)) != std::string::npos;) {
+    const size_t close = err.find('\2', open);
+    const std::vector<std::string> lines = drawn(err.substr(at, open - at));
+    moments.push_back({std::stod(err.substr(open + 1, close - open - 1)),
+                       lines.empty() ? "" : lines.back()});
+    at = close + 1;
   }
   return moments;
 }
