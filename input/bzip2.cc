@@ -55,11 +55,7 @@ constexpr uint64_t kNone = UINT64_MAX;
 struct bz_state {
   bz_stream s{};
   bool live = false;  // BZ2_bzDecompressInit has been called and not ended
-  std::unique_ptr<char[]> held;
-  size_t cap = 0;     // size of held
-  size_t len = 0;     // bytes held
-  size_t ready = 0;   // of which this many have passed their check ...
-  size_t given = 0;   // ... and this many have gone out
+  held_text held;
   bool stream_end = false;
   // The scan for block magics, in the stream's own offsets.
   uint64_t fed = 0;       // bytes libbz2 has taken
@@ -122,7 +118,7 @@ bool bz_begin(void* state) {
   auto* s = static_cast<bz_state*>(state);
   if (s->live) BZ2_bzDecompressEnd(&s->s);
   s->s = bz_stream{};
-  s->len = s->ready = s->given = 0;
+  held_clear(s->held);
   s->stream_end = false;
   s->crc_known = s->fail_after = false;
   s->fed = s->scanned = s->window = 0;
@@ -163,11 +159,8 @@ void find_next_block(bz_state& s, const unsigned char* p, size_t n) {
 
 // Hands out checked bytes, and ends the stream once all have gone out.
 member_step give(bz_state& s, char* out, size_t out_len, member_step r) {
-  r.made = std::min(out_len, s.ready - s.given);
-  if (r.made > 0) std::memcpy(out, s.held.get() + s.given, r.made);
-  s.given += r.made;
-  if (s.given == s.ready) s.len = s.ready = s.given = 0;
-  r.ended = s.stream_end && s.len == 0;
+  r.made = held_give(s.held, out, out_len);
+  r.ended = s.stream_end && s.held.len == 0;
   return r;
 }
 
@@ -176,7 +169,7 @@ member_step bz_step(void* state, const unsigned char* in, size_t in_len, char* o
   auto* s = static_cast<bz_state*>(state);
   if (s->unchecked) return bz_step_unchecked(*s, in, in_len, out, out_len);
   member_step r;
-  if (s->given < s->ready || s->stream_end) return give(*s, out, out_len, r);
+  if (s->held.given < s->held.ready || s->stream_end) return give(*s, out, out_len, r);
   if (s->fail_after) {
     r.failed = true;
     return r;
@@ -192,23 +185,21 @@ member_step bz_step(void* state, const unsigned char* in, size_t in_len, char* o
     }
     size_t feed = in_len - r.used;
     if (s->next != kNone) feed = std::min<uint64_t>(feed, s->next / 8 + 1 - s->fed);
-    if (s->cap - s->len < kHeldRoom) {  // room for a block's bytes
-      const size_t bigger = std::max(2 * s->cap, kHeldStart);
-      if (!grow_held(s->held, s->len, bigger)) {
+    if (s->held.cap - s->held.len < kHeldRoom) {  // room for a block's bytes
+      if (!held_grow(s->held, std::max(2 * s->held.cap, kHeldStart))) {
         r.no_memory = true;
         return r;
       }
-      s->cap = bigger;
     }
     s->s.next_in = reinterpret_cast<char*>(const_cast<unsigned char*>(in + r.used));
     s->s.avail_in = clamp32(feed);
-    s->s.next_out = s->held.get() + s->len;
-    s->s.avail_out = clamp32(s->cap - s->len);
+    s->s.next_out = s->held.buf.get() + s->held.len;
+    s->s.avail_out = clamp32(s->held.cap - s->held.len);
     const unsigned in_was = s->s.avail_in, out_was = s->s.avail_out;
     const int ret = BZ2_bzDecompress(&s->s);
     r.used += in_was - s->s.avail_in;
     s->fed += in_was - s->s.avail_in;
-    s->len += out_was - s->s.avail_out;
+    s->held.len += out_was - s->s.avail_out;
     r.no_memory = ret == BZ_MEM_ERROR;
     r.failed = ret != BZ_OK && ret != BZ_STREAM_END && !r.no_memory;
     if (r.no_memory) return r;
@@ -216,17 +207,18 @@ member_step bz_step(void* state, const unsigned char* in, size_t in_len, char* o
       // Held bytes of a bad block never go out. But libbz2 checks a block
       // and reads on past it in the same call, and fails on damage after
       // it: a block whose bytes match its own stored CRC is sound.
-      if (s->len == 0 || !s->crc_known || block_crc(s->held.get(), s->len) != s->stored_crc)
+      const held_text& h = s->held;
+      if (h.len == 0 || !s->crc_known || block_crc(h.buf.get(), h.len) != s->stored_crc)
         return r;
       r.failed = false;
       s->fail_after = true;
-      s->ready = s->len;
+      s->held.ready = s->held.len;
       return give(*s, out, out_len, r);
     }
     s->stream_end = ret == BZ_STREAM_END;
     if (s->stream_end || s->s.avail_out > 0) break;
   }
-  s->ready = s->len;
+  s->held.ready = s->held.len;
   return give(*s, out, out_len, r);
 }
 

@@ -76,33 +76,20 @@ ssize_t fail(decoder& d, const char* problem) {
 // A member begins: its text is held when its format asks.
 void member_begun(decoder& d) {
   d.in_member = true;
-  d.held.len = d.held.ready = d.held.given = 0;
-  d.held.on = d.format->ops->hold_members && !d.unchecked;
+  held_clear(d.held);
+  d.holding = d.format->ops->hold_members && !d.unchecked;
 }
 
 // Room in the held buffer for a step, growing it up to kHeldMost. False:
 // no memory.
 bool held_room(decoder& d) {
-  decoder::held_text& h = d.held;
+  held_text& h = d.held;
   if (h.cap - h.len >= 4096 || h.cap >= kHeldMost) return true;
-  const size_t bigger = std::min(std::max(2 * h.cap, size_t{64} << 10), kHeldMost);
-  if (!grow_held(h.buf, h.len, bigger)) return false;
-  h.cap = bigger;
-  return true;
+  return held_grow(h, std::min(std::max(2 * h.cap, size_t{64} << 10), kHeldMost));
 }
 
-// Hands out held bytes that have passed.
 ssize_t give_held(decoder& d, char* out, size_t n) {
-  decoder::held_text& h = d.held;
-  const size_t take = std::min(n, h.ready - h.given);
-  std::memcpy(out, h.buf.get() + h.given, take);
-  h.given += take;
-  if (h.given == h.ready) {  // keep what has not passed yet, from the start
-    std::memmove(h.buf.get(), h.buf.get() + h.ready, h.len - h.ready);
-    h.len -= h.ready;
-    h.ready = h.given = 0;
-  }
-  return static_cast<ssize_t>(take);
+  return static_cast<ssize_t>(held_give(d.held, out, n));
 }
 
 }  // namespace
@@ -198,8 +185,8 @@ bool decoder_resume_at(decoder& d, uint64_t offset, bool in_member, uint64_t ski
   d.raw.eof = false;
   d.ended = false;
   d.in_member = false;
-  d.held.len = d.held.ready = d.held.given = 0;
-  d.held.on = false;
+  held_clear(d.held);
+  d.holding = false;
   d.skip = in_member ? skip : 0;
   if (in_member && !d.format->ops->begin(d.state)) {
     d.fault->error = ENOMEM;
@@ -251,31 +238,31 @@ ssize_t member_loop(decoder& d, char* out, size_t n) {
     // At the end of the input a member cut short may still have output
     // held in the library: take that before calling it truncated.
     const bool at_end = raw.pos == raw.end;
-    decoder::held_text& h = d.held;
-    if (h.on && !held_room(d)) {
+    held_text& h = d.held;
+    if (d.holding && !held_room(d)) {
       d.fault->error = ENOMEM;
       return -1;
     }
-    if (h.on && h.len == h.cap) {  // too large to hold: out as it comes
-      h.on = false;
+    if (d.holding && h.len == h.cap) {  // too large to hold: out as it comes
+      d.holding = false;
       h.ready = h.len;
       return give_held(d, out, n);
     }
-    char* into = h.on ? h.buf.get() + h.len : out;
+    char* into = d.holding ? h.buf.get() + h.len : out;
     const member_step s = ops.step(d.state, raw.buf.get() + raw.pos, raw.end - raw.pos, into,
-                                   h.on ? h.cap - h.len : n);
+                                   d.holding ? h.cap - h.len : n);
     raw.pos += s.used;
     // What a call made before it found damage is sound output: hand it out
     // now; the failure, kept in the fault, ends the next call. A held
     // member's text goes out only once the member has ended.
     if (s.no_memory) d.fault->error = ENOMEM;
     if (s.failed) d.fault->problem = s.problem != nullptr ? s.problem : d.format->corrupt;
-    if (h.on) {
+    if (d.holding) {
       h.len += s.made;
       if (s.failed || s.no_memory) return -1;
       if (s.ended) {
         d.in_member = false;
-        h.on = false;
+        d.holding = false;
         h.ready = h.len;
         if (h.ready > 0) return give_held(d, out, n);
         continue;

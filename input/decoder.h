@@ -59,13 +59,10 @@ struct decoder {
   uint64_t* consumed = nullptr;
   const file_extent* extent = nullptr;  // the owner's, to tell a cut
   decoder_stock* stock = nullptr;       // counted there; null: not counted
-  // A member's text held until it ends (format_ops::hold_members): the
-  // held bytes, of which `ready` have passed and `given` have gone out.
-  struct held_text {
-    std::unique_ptr<char[]> buf;
-    size_t cap = 0, len = 0, ready = 0, given = 0;
-    bool on = false;  // the member being read is held
-  } held;
+  // A member's text held until it ends (format_ops::hold_members), while
+  // `holding` the member being read.
+  held_text held;
+  bool holding = false;
   bool unchecked = false;  // told so at open: nothing is held
   uint64_t skip = 0;      // output bytes still to drop (given before, in pieces)
   uint64_t read_most = 0; // the furthest offset read, before going back

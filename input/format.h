@@ -90,9 +90,19 @@ struct format_ops {
 // The most of a member's text held until its check passes.
 inline constexpr size_t kHeldMost = size_t{1} << 20;
 
-// Makes the buffer of held text `bigger` bytes long, keeping its first
-// `keep` bytes. False: no memory (the buffer is as it was).
-bool grow_held(std::unique_ptr<char[]>& buf, size_t keep, size_t bigger);
+// Text held until its check passes: `len` bytes held, of which `ready`
+// have passed and `given` have gone out.
+struct held_text {
+  std::unique_ptr<char[]> buf;
+  size_t cap = 0, len = 0, ready = 0, given = 0;
+};
+// Makes the buffer `bigger` bytes long, keeping what it holds. False: no
+// memory (the buffer is as it was).
+bool held_grow(held_text& h, size_t bigger);
+// Hands out up to n bytes that have passed, and returns how many; once all
+// that passed has gone out, what is still held moves to the start.
+size_t held_give(held_text& h, char* out, size_t n);
+inline void held_clear(held_text& h) { h.len = h.ready = h.given = 0; }
 
 // One row of the table.
 struct input_format {

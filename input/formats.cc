@@ -1,6 +1,7 @@
 // The table of formats, and what is done by going through it.
 #include "input/format.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -68,10 +69,23 @@ boundary boundary_by_magic(const unsigned char* p, size_t n, bool eof,
   return {boundary_kind::member};
 }
 
-bool grow_held(std::unique_ptr<char[]>& buf, size_t keep, size_t bigger) {
+bool held_grow(held_text& h, size_t bigger) {
   std::unique_ptr<char[]> grown(new (std::nothrow) char[bigger]);
   if (grown == nullptr) return false;
-  if (keep > 0) std::memcpy(grown.get(), buf.get(), keep);
-  buf = std::move(grown);
+  if (h.len > 0) std::memcpy(grown.get(), h.buf.get(), h.len);
+  h.buf = std::move(grown);
+  h.cap = bigger;
   return true;
+}
+
+size_t held_give(held_text& h, char* out, size_t n) {
+  const size_t take = std::min(n, h.ready - h.given);
+  if (take > 0) std::memcpy(out, h.buf.get() + h.given, take);
+  h.given += take;
+  if (h.given == h.ready) {
+    if (h.len > h.ready) std::memmove(h.buf.get(), h.buf.get() + h.ready, h.len - h.ready);
+    h.len -= h.ready;
+    h.ready = h.given = 0;
+  }
+  return take;
 }

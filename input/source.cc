@@ -148,25 +148,23 @@ ssize_t source_read(byte_source& src, char* buf, size_t n) {
   return read_counted(src, buf, n);
 }
 
+bool source_ready_within(const byte_source& src, int ms) {
+  if (src.regular || src.ahead != nullptr || src.fd < 0) return true;
+  struct pollfd p = {src.fd, POLLIN, 0};
+  int ready;
+  do {
+    ready = ::poll(&p, 1, ms);
+  } while (ready < 0 && errno == EINTR);
+  return ready != 0;  // ready, or an error the read will tell
+}
+
 bool source_may_block(const byte_source& src) {
-  if (src.regular || src.ahead != nullptr || src.fd < 0) return false;
   // Wait a moment first: a pipe from a busy program (zcat) is nearly always
   // refilled within it, and then nothing need be flushed. The wait costs
   // nothing, since the read would wait as long; a live stream's lines go
   // out a millisecond later.
-  struct pollfd p = {src.fd, POLLIN, 0};
   constexpr int kWaitMs = 1;
-  int ready;
-  do {
-    ready = ::poll(&p, 1, kWaitMs);
-  } while (ready < 0 && errno == EINTR);
-  return ready == 0;
-}
-
-bool source_ready_within(const byte_source& src, int ms) {
-  if (src.regular || src.ahead != nullptr || src.fd < 0) return true;
-  struct pollfd p = {src.fd, POLLIN, 0};
-  return ::poll(&p, 1, ms) != 0;  // ready, or an error the read will tell
+  return !source_ready_within(src, kWaitMs);
 }
 
 uint64_t source_position(const byte_source& src) {

@@ -9,6 +9,19 @@
 
 namespace {
 
+xz_block& at(xz_blocks& t, size_t k) { return t.pending[(t.oldest + k) % kPendingBlocks]; }
+
+// Keeps a block whose header has been read; false when too many are kept.
+bool keep(xz_blocks& t, const xz_block& b) {
+  if (t.kept > 0 && at(t, t.kept - 1).text_from == at(t, t.kept - 1).text_to) {
+    at(t, t.kept - 1) = b;  // an empty block before it bounds nothing
+    return true;
+  }
+  if (t.kept == kPendingBlocks) return false;
+  at(t, t.kept++) = b;
+  return true;
+}
+
 uint64_t vli(const unsigned char* h, size_t& at, size_t end) {
   uint64_t v = 0;
   for (unsigned shift = 0; at < end && shift < 63; shift += 7) {
@@ -57,7 +70,11 @@ void track(xz_blocks& t, const unsigned char* p, size_t n) {
         xz_block b;
         b.text_from = t.text_next;
         b.text_to = t.text_next += text;
-        t.blocks.push_back(b);
+        if (!keep(t, b)) {
+          t.lost = true;
+          t.phase = xz_blocks::at::none;
+          break;
+        }
         t.left = (packed + 3) / 4 * 4 + lzma_check_size(static_cast<lzma_check>(t.check));
         t.phase = xz_blocks::at::body;
         break;
@@ -65,7 +82,7 @@ void track(xz_blocks& t, const unsigned char* p, size_t n) {
       case xz_blocks::at::body: {
         const size_t take = static_cast<size_t>(std::min<uint64_t>(n, t.left));
         const uint32_t check_len = lzma_check_size(static_cast<lzma_check>(t.check));
-        xz_block& b = t.blocks.back();
+        xz_block& b = at(t, t.kept - 1);
         for (size_t i = 0; i < take; ++i)  // the block's last bytes are its check
           if (t.left - i <= check_len && check_len <= sizeof b.check)
             b.check[b.check_have++] = p[i];
@@ -82,8 +99,8 @@ void track(xz_blocks& t, const unsigned char* p, size_t n) {
 // True when the text held for block b matches its stored check.
 bool check_passes(const xz_blocks& t, const xz_held& h, const xz_block& b) {
   const size_t len = lzma_check_size(static_cast<lzma_check>(t.check));
-  if (b.check_have != len || b.text_from < h.base || b.text_to > h.base + h.len) return false;
-  const auto* text = reinterpret_cast<const uint8_t*>(h.buf.get() + (b.text_from - h.base));
+  if (b.check_have != len || b.text_from < h.base || b.text_to > h.base + h.text.len) return false;
+  const auto* text = reinterpret_cast<const uint8_t*>(h.text.buf.get() + (b.text_from - h.base));
   const auto n = static_cast<size_t>(b.text_to - b.text_from);
   if (t.check == LZMA_CHECK_CRC32) return lzma_crc32(text, n, 0) == le32(b.check);
   if (t.check == LZMA_CHECK_CRC64) {
@@ -98,32 +115,19 @@ bool check_passes(const xz_blocks& t, const xz_held& h, const xz_block& b) {
 // stream's end or the failure found after it.
 member_step xz_give(xz_held& h, char* out, size_t out_len) {
   member_step r;
-  r.made = std::min(out_len, h.ready - h.given);
-  std::memcpy(out, h.buf.get() + h.given, r.made);
-  h.given += r.made;
-  if (h.given == h.ready) {
-    std::memmove(h.buf.get(), h.buf.get() + h.ready, h.len - h.ready);
-    h.len -= h.ready;
-    h.base += h.ready;
-    h.ready = h.given = 0;
-  }
-  if (h.len == 0 && h.ended) r.ended = true;
+  const size_t ready = h.text.ready;
+  r.made = held_give(h.text, out, out_len);
+  if (h.text.ready == 0) h.base += ready;  // what passed has all gone out
+  if (h.text.len == 0 && h.ended) r.ended = true;
   if (r.made == 0 && (h.failure.failed || h.failure.no_memory)) return h.failure;
   return r;
-}
-
-// Grows the held buffer to `bigger` bytes. False: no memory.
-bool grow(xz_held& h, size_t bigger) {
-  if (!grow_held(h.buf, h.len, bigger)) return false;
-  h.cap = bigger;
-  return true;
 }
 
 }  // namespace
 
 void xz_held_begin(xz_blocks& t, xz_held& h) {
   t = xz_blocks{};
-  h.len = h.ready = h.given = 0;
+  held_clear(h.text);
   h.base = 0;
   h.ended = false;
   h.failure = member_step{};
@@ -131,14 +135,14 @@ void xz_held_begin(xz_blocks& t, xz_held& h) {
 
 member_step xz_held_step(xz_blocks& t, xz_held& h, xz_decode_fn decode, void* state,
                          const unsigned char* in, size_t in_len, char* out, size_t out_len) {
-  if (h.given < h.ready || h.ended || h.failure.failed || h.failure.no_memory)
+  if (h.text.given < h.text.ready || h.ended || h.failure.failed || h.failure.no_memory)
     return xz_give(h, out, out_len);
-  if (h.len == 0 && t.lost) return decode(state, in, in_len, out, out_len);  // as it comes
+  if (h.text.len == 0 && t.lost) return decode(state, in, in_len, out, out_len);  // as it comes
   // Room for a block held and the start of the next, grown as a held
   // block needs it.
   constexpr size_t kLeast = size_t{64} << 10, kMost = 2 * kHeldMost;
-  if ((h.cap < kLeast || (h.len == h.cap && h.cap < kMost)) &&
-      !grow(h, std::min(std::max(2 * h.cap, kLeast), kMost))) {
+  if ((h.text.cap < kLeast || (h.text.len == h.text.cap && h.text.cap < kMost)) &&
+      !held_grow(h.text, std::min(std::max(2 * h.text.cap, kLeast), kMost))) {
     member_step r;
     r.no_memory = true;
     return r;
@@ -149,29 +153,27 @@ member_step xz_held_step(xz_blocks& t, xz_held& h, xz_decode_fn decode, void* st
   uint64_t passed = h.base;  // the text that has passed its check
   bool failed = false;
   for (;;) {
-    r = decode(state, in + used, in_len - used, h.buf.get() + h.len, h.cap - h.len);
+    r = decode(state, in + used, in_len - used, h.text.buf.get() + h.text.len, h.text.cap - h.text.len);
     track(t, in + used, r.used);
     used += r.used;
-    h.len += r.made;
-    const uint64_t made = h.base + h.len;
-    while (!t.blocks.empty() && t.blocks.front().text_to < made) {
-      passed = t.blocks.front().text_to;
-      t.blocks.pop_front();
+    h.text.len += r.made;
+    const uint64_t made = h.base + h.text.len;
+    for (; t.kept > 0 && at(t, 0).text_to < made; --t.kept) {
+      passed = at(t, 0).text_to;
+      t.oldest = (t.oldest + 1) % kPendingBlocks;
     }
     failed = r.failed || r.no_memory;
     // A block that is too large to hold, or does not say its sizes, goes
     // out as it comes.
-    const bool held = !t.lost && (t.blocks.empty() || t.blocks.front().text_to -
-                                                          t.blocks.front().text_from <=
-                                                      kHeldMost);
+    const bool held = !t.lost && (t.kept == 0 || at(t, 0).text_to - at(t, 0).text_from <=
+                                                         kHeldMost);
     if (r.ended || !held) passed = made;
-    if (r.failed && !t.blocks.empty() && t.blocks.front().text_to == made &&
-        check_passes(t, h, t.blocks.front()))
+    if (r.failed && t.kept > 0 && at(t, 0).text_to == made && check_passes(t, h, at(t, 0)))
       passed = made;
     if (failed || r.ended || passed > h.base || r.made == 0) break;
-    if (h.len == h.cap) {  // a held block needs more room
-      if (h.cap == kMost) break;
-      if (!grow(h, std::min(2 * h.cap, kMost))) {
+    if (h.text.len == h.text.cap) {  // a held block needs more room
+      if (h.text.cap == kMost) break;
+      if (!held_grow(h.text, std::min(2 * h.text.cap, kMost))) {
         r.no_memory = failed = true;
         break;
       }
@@ -179,12 +181,12 @@ member_step xz_held_step(xz_blocks& t, xz_held& h, xz_decode_fn decode, void* st
   }
   r.used = used;
   if (failed) {  // what has not passed never goes out
-    h.len = static_cast<size_t>(passed - h.base);
+    h.text.len = static_cast<size_t>(passed - h.base);
     h.failure = r;
     h.failure.used = h.failure.made = 0;
   }
   h.ended = r.ended;
-  h.ready = static_cast<size_t>(passed - h.base);
+  h.text.ready = static_cast<size_t>(passed - h.base);
   member_step given = xz_give(h, out, out_len);
   given.used = r.used;
   return given;

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 
 #include "input/format.h"
@@ -24,6 +23,7 @@ struct xz_block {
   unsigned char check[8] = {};  // CRC32 or CRC64, as stored
   size_t check_have = 0;
 };
+inline constexpr size_t kPendingBlocks = 64;
 struct xz_blocks {
   enum class at { stream_head, head_size, head, body, none } phase = at::stream_head;
   size_t count = 0;             // bytes of the part being read
@@ -32,13 +32,16 @@ struct xz_blocks {
   unsigned check = 0;            // the stream's check type (lzma_check)
   uint64_t left = 0;            // body: bytes of the block still to come
   uint64_t text_next = 0;       // where the next block's text begins
-  std::deque<xz_block> blocks;  // whose text has not all gone out
+  // The blocks whose text has not all gone out, oldest first, in a ring
+  // (an empty one is not kept apart). More at once (liblzma's threads far
+  // ahead through small blocks) and the stream is held no further.
+  xz_block pending[kPendingBlocks];
+  size_t oldest = 0, kept = 0;
   bool lost = false;            // a block that does not say its sizes
 };
 struct xz_held {
-  std::unique_ptr<char[]> buf;
-  size_t cap = 0, len = 0, ready = 0, given = 0;
-  uint64_t base = 0;  // the text offset of buf[0]
+  held_text text;
+  uint64_t base = 0;  // the text offset of text.buf[0]
   // Once the text that passed has gone out: the stream's end, or the
   // failure found after it.
   bool ended = false;

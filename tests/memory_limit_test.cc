@@ -58,10 +58,10 @@ constexpr bool kSanitized = false;
 // the merge thread alone.
 run_result run_limited(const std::vector<std::string>& paths, unsigned threads, size_t extra) {
   temp_dir scratch;
-  std::string spec = std::to_string(threads) + " " + std::to_string(extra);
-  for (const std::string& p : paths) spec += " " + p;
+  std::string run_words = std::to_string(threads) + " " + std::to_string(extra);
+  for (const std::string& p : paths) run_words += " " + p;
   if (fork() == 0) {
-    setenv("BRAIDLOGS_LIMITED_RUN", spec.c_str(), 1);
+    setenv("BRAIDLOGS_LIMITED_RUN", run_words.c_str(), 1);
     dup2(open(scratch.file("out").c_str(), O_WRONLY | O_CREAT, 0600), 3);
     dup2(open(scratch.file("err").c_str(), O_WRONLY | O_CREAT, 0600), 4);
     dup2(open("/dev/null", O_WRONLY), 1);
@@ -78,9 +78,9 @@ run_result run_limited(const std::vector<std::string>& paths, unsigned threads, 
 }  // namespace
 
 TEST(MemoryLimitChild, Run) {
-  const char* spec = std::getenv("BRAIDLOGS_LIMITED_RUN");
-  if (spec == nullptr) GTEST_SKIP() << "started by the MemoryLimit tests";
-  std::istringstream words(spec);
+  const char* run_words = std::getenv("BRAIDLOGS_LIMITED_RUN");
+  if (run_words == nullptr) GTEST_SKIP() << "started by the MemoryLimit tests";
+  std::istringstream words(run_words);
   decode_plan plan;
   plan.pieces_from = 1;
   words >> plan.threads >> extra_allowed;
