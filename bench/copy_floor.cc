@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "output/output.h"
-#include "output/pipe_size.h"
+#include "output/output.h"
 
 int main(int argc, char** argv) {
   if (argc < 3) return 2;

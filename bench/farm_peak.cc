@@ -7,9 +7,10 @@
 
 int main(int argc, char** argv) {
   size_t peak = 0;
-  decode_plan plan;
-  plan.decoders_peak = &peak;
-  const int status = braidlogs_run(argc, argv, plan);
+  run_seams seams;
+  seams.plan.decoders_peak = &peak;
+  prepare_process();
+  const int status = braidlogs_run(argc, argv, seams);
   std::fprintf(stderr, "decoders alive at once: %zu\n", peak);
   return status;
 }

@@ -1,6 +1,6 @@
 #include "cli/run.h"
 
 int main(int argc, char** argv) {
-  tune_heap();
+  prepare_process();
   return braidlogs_run(argc, argv);
 }

@@ -18,7 +18,7 @@
 
 namespace {
 
-double monotonic_seconds() {
+double monotonic_seconds(void*) {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
@@ -30,42 +30,28 @@ constexpr double kStalled = 1.0;     // nothing arrived this long: waiting
 constexpr double kWindow = 10.0;     // rate and time left over this much
 constexpr const char kErase[] = "\r\033[K";
 
-// What was written, and the share of the text read, at a moment: rate and
-// time left are told from the samples of the last kWindow seconds.
-struct sample {
-  double at = 0, written = 0, fraction = 0;
-};
-constexpr size_t kSamples = 64;
+// Rate and time left are told from the samples of the last kWindow seconds.
+using sample = progress_sample;
+constexpr size_t kSamples = kProgressSamples;
 
-struct progress_state {
-  bool enabled = false;
-  double start = 0, last = 0;
-  const log_input* inputs = nullptr;
-  size_t n = 0;
-  const output* out = nullptr;
-  bool sized = false;   // an input is a regular file: percent can be told
-  double fraction = 0;  // the most drawn: it never goes back
-  // When the bytes written last changed, and to what.
-  double changed = 0;
-  uint64_t seen = 0;
-  // Samples since the merge first wrote, oldest first, in a ring.
-  sample samples[kSamples];
-  size_t first = 0, count = 0;
-} g;
-
-// Read by the signal handler: whether a line is on the screen.
-volatile sig_atomic_t shown = 0;
+// Read by the signal handler, which can be given nothing else: the
+// descriptor a line is shown on, or -1. Only a run that draws the line
+// sets it, and only on a terminal.
+volatile sig_atomic_t shown_on = -1;
 
 // Erases the line, then lets the signal end the process as it would have.
 void on_signal(int sig) {
-  if (shown) {
-    const ssize_t ignored = write(STDERR_FILENO, kErase, sizeof kErase - 1);
+  const int fd = shown_on;
+  if (fd >= 0) {
+    const ssize_t ignored = write(fd, kErase, sizeof kErase - 1);
     (void)ignored;
   }
   signal(sig, SIG_DFL);
   raise(sig);
 }
 
+// A handler left behind after the run finds no line shown, and ends the
+// process as the signal's default would.
 void catch_ending_signals() {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction old;
@@ -78,27 +64,27 @@ void catch_ending_signals() {
   }
 }
 
-// Standard output is a regular file or /dev/null: what is merged does not
-// go to a terminal or a program that may draw on one.
-bool output_is_a_file() {
+// The output is a regular file or /dev/null: what is merged does not go to
+// a terminal or a program that may draw on one.
+bool output_is_a_file(int fd) {
   struct stat out, null;
-  if (fstat(STDOUT_FILENO, &out) != 0) return false;
+  if (fstat(fd, &out) != 0) return false;
   if (S_ISREG(out.st_mode)) return true;
   return S_ISCHR(out.st_mode) && stat("/dev/null", &null) == 0 && out.st_rdev == null.st_rdev;
 }
 
 // Standard error is a terminal that can erase a line.
-bool terminal_can_erase() {
+bool terminal_can_erase(int fd) {
   const char* term = std::getenv("TERM");
-  return isatty(STDERR_FILENO) && term != nullptr && *term != '\0' &&
+  return isatty(fd) && term != nullptr && *term != '\0' &&
          std::strcmp(term, "dumb") != 0;
 }
 
 // The terminal's width now; 80 columns when it does not say (a terminal
 // made by a program often reports 0), as pv takes it.
-size_t terminal_width() {
+size_t terminal_width(int fd) {
   struct winsize ws;
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0) return 80;
+  if (ioctl(fd, TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0) return 80;
   return ws.ws_col;
 }
 
@@ -118,7 +104,7 @@ constexpr uint64_t kRatioSample = uint64_t{1} << 20;
 // The estimate has settled once the compressed inputs' shared ratio comes
 // from enough of their own bytes (the guess is then no longer used, and a
 // farm's files of one kind share a ratio): until then no percent is shown.
-void estimate(double* done, double* total, bool* settled) {
+void estimate(const progress_line& g, double* done, double* total, bool* settled) {
   double text = 0, packed = 0;
   for (size_t i = 0; i < g.n; ++i) {
     const log_input& in = g.inputs[i];
@@ -178,8 +164,8 @@ struct field {
   int keep;
 };
 
-void draw_fields(double now, const field* fields, size_t count) {
-  const size_t width = terminal_width();
+void draw_fields(progress_line& g, double now, const field* fields, size_t count) {
+  const size_t width = terminal_width(g.err_fd);
   if (width < 2) return;
   bool in[8] = {};
   size_t len = 0;
@@ -199,14 +185,14 @@ void draw_fields(double now, const field* fields, size_t count) {
     at += static_cast<size_t>(std::snprintf(text + at, sizeof text - at, "%s%s",
                                             at > 0 ? "  " : "", fields[i].text));
   }
-  std::fprintf(stderr, "\r%s\033[K", text);
-  std::fflush(stderr);
-  shown = 1;
+  if (dprintf(g.err_fd, "\r%s\033[K", text) < 0) return;
+  g.shown = true;
+  shown_on = g.err_fd;
   g.last = now;
 }
 
 // Notes when the bytes written last changed.
-void note_written(double now) {
+void note_written(progress_line& g, double now) {
   if (g.out->written != g.seen || g.changed == 0) {
     g.seen = g.out->written;
     g.changed = now;
@@ -215,7 +201,7 @@ void note_written(double now) {
 
 // Keeps a sample of this moment, once the merge has written, and drops
 // those older than the window (keeping one at least a window old, if any).
-void keep_sample(double now) {
+void keep_sample(progress_line& g, double now) {
   if (g.out->written == 0) return;
   const sample s = {now, static_cast<double>(g.out->written), g.fraction};
   if (g.count == kSamples) {
@@ -233,13 +219,13 @@ void keep_sample(double now) {
 // them, the log bytes written and their rate, or that it waits. Rate and
 // time left are of the last few seconds of writing, not of the whole run:
 // a slow start-up does not weigh on them.
-void draw(double now, bool waiting) {
+void draw(progress_line& g, double now, bool waiting) {
   double done = 0, total = 0;
   bool settled = false;
-  if (g.sized) estimate(&done, &total, &settled);
+  if (g.sized) estimate(g, &done, &total, &settled);
   const bool percent = total > 0 && settled;
   if (percent) g.fraction = std::max(g.fraction, std::min(1.0, done / total));
-  keep_sample(now);
+  keep_sample(g, now);
   const sample& old = g.samples[g.first];
   const double span = g.count > 1 ? now - old.at : 0;
   const double written = static_cast<double>(g.out->written);
@@ -262,57 +248,68 @@ void draw(double now, bool waiting) {
   if (!percent) pct[0] = '\0';
   if (span <= 0) r[0] = '\0';  // no rate before a second sample
   const field fields[4] = {{pct, waiting ? 7 : 9}, {w, 6}, {r, 5}, {tail, waiting ? 9 : 8}};
-  draw_fields(now, fields, 4);
+  draw_fields(g, now, fields, 4);
+}
+
+double now(const progress_line& g) {
+  return g.clock.now != nullptr ? g.clock.now(g.clock.ctx) : monotonic_seconds(nullptr);
+}
+
+// Whether to draw now: the run has gone on for a while, and the last
+// drawing is old enough.
+bool due(const progress_line& g, double t) {
+  return t - g.start >= kQuietStart && !(g.shown && t - g.last < kRedraw);
 }
 
 }  // namespace
 
-double (*progress_clock)() = monotonic_seconds;
-
-void progress_begin() {
-  g = progress_state{};
-  if (!output_is_a_file() || !terminal_can_erase()) return;
+void progress_begin(progress_line& g, const clock_seam& clock, int out_fd, int err_fd) {
+  g = progress_line{};
+  g.clock = clock;
+  g.out_fd = out_fd;
+  g.err_fd = err_fd;
+  if (!output_is_a_file(out_fd) || !terminal_can_erase(err_fd)) return;
   g.enabled = true;
-  g.start = progress_clock();
+  g.start = now(g);
   catch_ending_signals();
 }
 
-void progress_opening(size_t opened, size_t n) {
+void progress_opening(progress_line& g, size_t opened, size_t n) {
   if (!g.enabled) return;
-  const double now = progress_clock();
-  if (now - g.start < kQuietStart || (shown && now - g.last < kRedraw)) return;
+  const double t = now(g);
+  if (!due(g, t)) return;
   char text[48];
   std::snprintf(text, sizeof text, "opening %zu/%zu", opened, n);
   const field f = {text, 9};
-  draw_fields(now, &f, 1);
+  draw_fields(g, t, &f, 1);
 }
 
-void progress_start(const log_input* inputs, size_t n, const output& out) {
+void progress_start(progress_line& g, const log_input* inputs, size_t n, const output& out) {
   g.inputs = inputs;
   g.n = n;
   g.out = &out;
   for (size_t i = 0; i < n; ++i) g.sized = g.sized || input_size(inputs[i]) > 0;
 }
 
-void progress_tick(void*) {
+void progress_tick(void* arg) {
+  progress_line& g = *static_cast<progress_line*>(arg);
   if (!g.enabled || g.out == nullptr) return;
-  const double now = progress_clock();
-  note_written(now);
-  if (now - g.start < kQuietStart || (shown && now - g.last < kRedraw)) return;
-  draw(now, false);
+  const double t = now(g);
+  note_written(g, t);
+  if (due(g, t)) draw(g, t, false);
 }
 
-void progress_waiting(void*) {
+void progress_waiting(progress_line& g) {
   if (!g.enabled || g.out == nullptr) return;
-  const double now = progress_clock();
-  note_written(now);
-  if (now - g.start < kQuietStart || (shown && now - g.last < kRedraw)) return;
-  draw(now, now - g.changed >= kStalled);
+  const double t = now(g);
+  note_written(g, t);
+  if (due(g, t)) draw(g, t, t - g.changed >= kStalled);
 }
 
-void progress_erase() {
-  if (!shown) return;
-  std::fputs(kErase, stderr);
-  std::fflush(stderr);
-  shown = 0;
+void progress_erase(progress_line& g) {
+  if (!g.shown) return;
+  shown_on = -1;
+  const ssize_t ignored = write(g.err_fd, kErase, sizeof kErase - 1);
+  (void)ignored;
+  g.shown = false;
 }

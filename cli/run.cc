@@ -20,7 +20,6 @@
 #include "input/log_input.h"
 #include "merge/merge.h"
 #include "output/output.h"
-#include "output/pipe_size.h"
 
 namespace {
 
@@ -66,6 +65,15 @@ struct command {
 constexpr command kBraidlogs = {"braidlogs", true};
 constexpr command kBraidcat = {"braidcat", false};
 
+// One run: the command, what it talks to, and where its messages go.
+struct run_context {
+  const command& cmd;
+  const run_seams& seams;
+  const run_fds& fds;
+  progress_line line;
+  console to;
+};
+
 // An input named on the command line: a path, or standard input.
 struct input_name {
   const char* path;
@@ -76,17 +84,18 @@ struct input_name {
 // inputs' first lines at once. Strict, the first failure in that order is
 // reported and ends start-up, before anything is written (false); else
 // each failure is reported, that input ends, and *failed is set.
-bool start_inputs(const command& cmd, input_set* set, log_input* inputs, const char** refused,
+bool start_inputs(run_context& run, input_set* set, log_input* inputs, const char** refused,
                   size_t n, const input_name* names, bool* failed) {
+  const command& cmd = run.cmd;
   struct stat out;
-  if (::fstat(STDOUT_FILENO, &out) != 0) out.st_mode = 0;
+  if (::fstat(run.fds.out, &out) != 0) out.st_mode = 0;
   const char* kIsOutput = "input file is output file";
   size_t at_once = inputs_at_once(set);
   size_t opened = 0;
   auto open_one = [&](size_t i) -> const char* {
     log_input& in = inputs[i];
     const bool ok = names[i].standard_input
-                        ? input_open_fd(in, STDIN_FILENO, names[i].path, set)
+                        ? input_open_fd(in, run.fds.in, names[i].path, set)
                         : input_open(in, names[i].path, set);
     if (!ok) return input_error_text(in);
     // Merging a file into itself would read back its own output without
@@ -97,18 +106,18 @@ bool start_inputs(const command& cmd, input_set* set, log_input* inputs, const c
   };
   // Lenient: an input that fails is reported, and left out.
   auto leave_out = [&](log_input& in, const char* path, const char* why) {
-    print_input_failure(cmd.name, path, why);
+    print_input_failure(run.to, cmd.name, path, why);
     input_release(in);
     *failed = true;
   };
   for (size_t i = 0; i < n; ++i) {
     log_input& in = inputs[i];
     const char* path = names[i].path;
-    progress_opening(i + 1, n);
+    progress_opening(run.line, i + 1, n);
     for (; opened < n && opened < i + at_once; ++opened) refused[opened] = open_one(opened);
     if (refused[i] != nullptr) {
       if (cmd.strict) {
-        print_input_failure(cmd.name, path, refused[i]);
+        print_input_failure(run.to, cmd.name, path, refused[i]);
         return false;
       }
       leave_out(in, path, refused[i]);
@@ -126,7 +135,7 @@ bool start_inputs(const command& cmd, input_set* set, log_input* inputs, const c
       const char* why = open_one(i);
       if (why != nullptr) {
         if (cmd.strict) {
-          print_input_failure(cmd.name, path, why);
+          print_input_failure(run.to, cmd.name, path, why);
           return false;
         }
         leave_out(in, path, why);
@@ -144,12 +153,12 @@ bool start_inputs(const command& cmd, input_set* set, log_input* inputs, const c
             leave_out(in, path, kTrailingGarbage);
             break;
           }
-          print_input_failure(cmd.name, path, kTrailingGarbage);
+          print_input_failure(run.to, cmd.name, path, kTrailingGarbage);
         } else if (!cmd.strict) {
           input_release(in);  // no text: it adds nothing
           break;
         } else {
-          print_empty_input(path);
+          print_empty_input(run.to, path);
         }
         return false;
       case input_status::failed:
@@ -158,29 +167,32 @@ bool start_inputs(const command& cmd, input_set* set, log_input* inputs, const c
           leave_out(in, path, input_error_text(in));
           break;
         }
-        print_input_failure(cmd.name, path, input_error_text(in));
+        print_input_failure(run.to, cmd.name, path, input_error_text(in));
         return false;
     }
   }
   return true;
 }
 
-// Merges the primed inputs to standard output and reports how it ended.
-int merge_to_stdout(const command& cmd, log_input* inputs, size_t n) {
-  widen_pipe(STDOUT_FILENO, kWidePipe);
+// Merges the primed inputs to the output and reports how it ended.
+int merge_to_output(run_context& run, log_input* inputs, size_t n) {
+  const command& cmd = run.cmd;
+  widen_pipe(run.fds.out, kWidePipe);
   output out;
-  if (!output_open(out, STDOUT_FILENO)) {
-    print_no_memory();
+  if (!output_open(out, run.fds.out, kOutputBufferSize, run.seams.writes)) {
+    print_no_memory(run.to);
     return 1;
   }
   out.after_write = progress_tick;
-  progress_start(inputs, n, out);
+  out.after_write_arg = &run.line;
+  progress_start(run.line, inputs, n, out);
   merge_hooks hooks;
   hooks.input_failed = [](const log_input& in, void* arg) {
-    print_input_failure(static_cast<const command*>(arg)->name, in.path, input_error_text(in));
+    const run_context& r = *static_cast<run_context*>(arg);
+    print_input_failure(r.to, r.cmd.name, in.path, input_error_text(in));
   };
-  hooks.arg = const_cast<command*>(&cmd);
-  hooks.waiting = progress_waiting;
+  hooks.arg = &run;
+  hooks.waiting = [](void* arg) { progress_waiting(static_cast<run_context*>(arg)->line); };
   const merge_result r = merge_inputs(inputs, n, out, hooks);
   int status = 1;
   switch (r.status) {
@@ -190,17 +202,17 @@ int merge_to_stdout(const command& cmd, log_input* inputs, size_t n) {
     case merge_status::inputs_failed:  // each reported as the merge reached it
       break;
     case merge_status::write_failed:
-      print_write_error(cmd.name, out.error);
+      print_write_error(run.to, cmd.name, out.error);
       break;
     case merge_status::no_memory:
-      print_no_memory();
+      print_no_memory(run.to);
       break;
   }
   // Inputs whose compressed data was followed by garbage were merged to
   // their last whole member; say so now, once each, in command-line order.
   for (size_t i = 0; i < n; ++i) {
     if (input_trailing_garbage(inputs[i])) {
-      print_input_failure(cmd.name, inputs[i].path, kTrailingGarbage);
+      print_input_failure(run.to, cmd.name, inputs[i].path, kTrailingGarbage);
       status = 1;
     }
   }
@@ -209,30 +221,30 @@ int merge_to_stdout(const command& cmd, log_input* inputs, size_t n) {
 }
 
 // Merges the named inputs, as the command takes them.
-int run(const command& cmd, const input_name* names, size_t n, const decode_plan& plan) {
-  guard_standard_descriptors();
-  raise_descriptor_limit();
+int run_command(run_context& run, const input_name* names, size_t n) {
   if (n > PTRDIFF_MAX / sizeof(log_input)) {
-    print_no_memory();
+    print_no_memory(run.to);
     return 1;
   }
   std::unique_ptr<log_input[]> inputs(new (std::nothrow) log_input[n]);
   // Why each input opened ahead of its turn at start-up failed, or null.
   std::unique_ptr<const char*[]> refused(new (std::nothrow) const char*[n]());
-  input_set* set = inputs != nullptr && refused != nullptr ? inputs_begin(n, plan) : nullptr;
+  input_set* set = inputs != nullptr && refused != nullptr
+                       ? inputs_begin(n, run.seams.plan, run.seams.reads)
+                       : nullptr;
   if (set == nullptr) {
-    print_no_memory();
+    print_no_memory(run.to);
     return 1;
   }
-  progress_begin();
+  progress_begin(run.line, run.seams.clock, run.fds.out, run.fds.err);
   bool failed = false;
-  int status = start_inputs(cmd, set, inputs.get(), refused.get(), n, names, &failed)
-                   ? merge_to_stdout(cmd, inputs.get(), n)
+  int status = start_inputs(run, set, inputs.get(), refused.get(), n, names, &failed)
+                   ? merge_to_output(run, inputs.get(), n)
                    : 1;
   if (failed) status = 1;
   for (size_t i = 0; i < n; ++i) input_release(inputs[i]);
   inputs_end(set);
-  progress_erase();
+  progress_erase(run.line);
   return status;
 }
 
@@ -243,27 +255,31 @@ bool long_option(const char* arg, std::string_view name) {
 
 }  // namespace
 
-int braidlogs_run(int argc, char** argv, const decode_plan& plan) {
+int braidlogs_run(int argc, char** argv, const run_seams& seams, const run_fds& fds) {
+  run_context run{kBraidlogs, seams, fds, {}, {}};
+  run.to = {fds.out, fds.err, &run.line};
   if (argc < 3) {
-    print_usage();
+    print_usage(run.to);
     return 1;
   }
   // Every argument is a path, whatever it begins with.
   const size_t n = static_cast<size_t>(argc - 1);
   std::unique_ptr<input_name[]> names(new (std::nothrow) input_name[n]);
   if (names == nullptr) {
-    print_no_memory();
+    print_no_memory(run.to);
     return 1;
   }
   for (size_t i = 0; i < n; ++i) names[i] = {argv[i + 1], false};
-  return run(kBraidlogs, names.get(), n, plan);
+  return run_command(run, names.get(), n);
 }
 
-int braidcat_run(int argc, char** argv, const decode_plan& plan) {
+int braidcat_run(int argc, char** argv, const run_seams& seams, const run_fds& fds) {
+  run_context run{kBraidcat, seams, fds, {}, {}};
+  run.to = {fds.out, fds.err, &run.line};
   const size_t args = argc > 1 ? static_cast<size_t>(argc - 1) : 0;
   std::unique_ptr<input_name[]> names(new (std::nothrow) input_name[args + 1]);
   if (names == nullptr) {
-    print_no_memory();
+    print_no_memory(run.to);
     return 1;
   }
   // Options first, as GNU tools take them, anywhere before "--".
@@ -275,17 +291,14 @@ int braidcat_run(int argc, char** argv, const decode_plan& plan) {
       options = false;
     } else if (options && arg[0] == '-' && arg[1] != 0) {
       if (arg[1] == '-' && (long_option(arg, "help") || long_option(arg, "version"))) {
-        if (long_option(arg, "help")) {
-          print_braidcat_help();
-        } else {
-          print_braidcat_version();
-        }
+        const bool written =
+            long_option(arg, "help") ? print_braidcat_help(run.to) : print_braidcat_version(run.to);
         // As any output: a write that fails is said, not taken for success.
-        if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
-        print_write_error(kBraidcat.name, errno);
+        if (written) return 0;
+        print_write_error(run.to, kBraidcat.name, errno);
         return 1;
       }
-      print_bad_option(arg);
+      print_bad_option(run.to, arg);
       return 1;
     } else if (std::strcmp(arg, "-") == 0) {
       // Standard input, read once: a second "-" finds it at its end.
@@ -296,10 +309,12 @@ int braidcat_run(int argc, char** argv, const decode_plan& plan) {
     }
   }
   if (n == 0) names[n++] = {"-", true};
-  return run(kBraidcat, names.get(), n, plan);
+  return run_command(run, names.get(), n);
 }
 
-void tune_heap() {
+void prepare_process() {
+  guard_standard_descriptors();
+  raise_descriptor_limit();
 #if defined(M_MMAP_THRESHOLD) && defined(M_TRIM_THRESHOLD)
   // Decoders' windows and decoded blocks of up to a few MiB come and go all
   // through a merge of many files. Keep them in the heap and keep freed

@@ -16,7 +16,7 @@ namespace {
 // Reads the whole source; false when it failed or ended at trailing garbage.
 bool read_all(const std::string& bytes, size_t chunk, std::string* text) {
   byte_source src;
-  if (!source_open(src, "/dev/null")) std::abort();
+  if (!source_open(src, "/dev/null", nullptr, memory_reads())) std::abort();
   memory_input_add(src.fd, bytes, chunk);
   char buf[4096];
   ssize_t got;

@@ -6,8 +6,6 @@
 #include <cstring>
 #include <map>
 
-#include "input/sys_read.h"
-#include "output/sys_write.h"
 
 namespace {
 
@@ -20,7 +18,7 @@ struct served {
 std::map<int, served> inputs;
 std::string written;
 
-ssize_t read_memory(int fd, void* buf, size_t n) {
+ssize_t read_memory(void*, int fd, void* buf, size_t n) {
   auto it = inputs.find(fd);
   if (it == inputs.end()) return ::read(fd, buf, n);
   served& s = it->second;
@@ -30,7 +28,7 @@ ssize_t read_memory(int fd, void* buf, size_t n) {
   return static_cast<ssize_t>(take);
 }
 
-ssize_t write_memory(int, const void* buf, size_t n) {
+ssize_t write_memory(void*, int, const void* buf, size_t n) {
   written.append(static_cast<const char*>(buf), n);
   return static_cast<ssize_t>(n);
 }
@@ -40,9 +38,10 @@ ssize_t write_memory(int, const void* buf, size_t n) {
 void memory_inputs_reset() {
   inputs.clear();
   written.clear();
-  sys_read = read_memory;
-  sys_write = write_memory;
 }
+
+read_seam memory_reads() { return {read_memory, nullptr}; }
+write_seam memory_writes() { return {write_memory, nullptr}; }
 
 void memory_input_add(int fd, std::string_view data, size_t chunk) {
   inputs[fd] = served{data, chunk < 1 ? 1 : chunk, 0};

@@ -1,4 +1,4 @@
-// Inputs served from memory through the read seam, for the fuzz targets:
+// Inputs served from memory through a read seam, for the fuzz targets:
 // each is a real descriptor (of /dev/null) whose reads return the given
 // bytes, at most `chunk` bytes a call, so that every way a read can split
 // the data gets tried.
@@ -8,8 +8,16 @@
 #include <string>
 #include <string_view>
 
-// Forgets every memory input and installs the seam.
+#include "input/log_input.h"
+#include "output/output.h"
+
+// Forgets every memory input and what was written.
 void memory_inputs_reset();
+
+// The seams that read the memory inputs (any other descriptor as the
+// system does) and write to memory.
+read_seam memory_reads();
+write_seam memory_writes();
 
 // Serves `data` for descriptor fd, `chunk` (>= 1) bytes a read at most.
 void memory_input_add(int fd, std::string_view data, size_t chunk);

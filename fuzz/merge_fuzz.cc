@@ -34,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> primed;  // inputs with at least one line
   for (size_t i = 0; i < k; ++i) {
     if (!input_open(inputs[i], "/dev/null", nullptr, 1 + data[5 + i % 5] % 200)) std::abort();
+    inputs[i].stream.reads = memory_reads();
     memory_input_add(inputs[i].stream.fd, texts[i], 1 + data[6 + i % 5] % 97);
     const input_status st = input_next(inputs[i]);
     if (st == input_status::ok) {
@@ -43,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   output out;
-  if (!output_open(out, 1, 1 + data[10] * 37)) std::abort();
+  if (!output_open(out, 1, 1 + data[10] * 37, memory_writes())) std::abort();
   const merge_result r = merge_inputs(inputs.data(), k, out);
   if (r.status != merge_status::done) std::abort();
   if (memory_output() != reference_merge(primed)) std::abort();

@@ -21,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memory_inputs_reset();
   log_input in;
   if (!input_open(in, "/dev/null", nullptr, block)) std::abort();
+  in.stream.reads = memory_reads();
   memory_input_add(in.stream.fd, text, chunk);
   std::string joined;
   input_status st;

@@ -50,7 +50,7 @@ bool raw_want(decoder& d, size_t want) {
       r.end -= r.pos;
       r.pos = 0;
     }
-    const ssize_t got = read_retrying(r.fd, r.buf.get() + r.end, r.cap - r.end);
+    const ssize_t got = read_retrying(r.reads, r.fd, r.buf.get() + r.end, r.cap - r.end);
     if (got < 0) {
       d.fault->error = errno;
       return false;
@@ -116,7 +116,7 @@ size_t decoders_peak(const decoder_stock& stock) {
   return stock.peak.load(std::memory_order_relaxed);
 }
 
-decoder_ptr decoder_open(decoder_stock* stock, const input_format& f, int fd,
+decoder_ptr decoder_open(decoder_stock* stock, const input_format& f, int fd, const read_seam& reads,
                          const unsigned char* head, size_t head_len, read_fault& fault,
                          uint64_t& consumed, const file_extent& extent, bool unchecked) {
   if (f.ops == nullptr) {
@@ -138,6 +138,7 @@ decoder_ptr decoder_open(decoder_stock* stock, const input_format& f, int fd,
     d->consumed = &consumed;
     d->extent = &extent;
     d->raw.fd = fd;
+    d->raw.reads = reads;
     d->raw.buf.reset(new (std::nothrow) unsigned char[cap]);
   }
   if (d == nullptr || d->raw.buf == nullptr || (d->state = take_state(stock, *f.ops)) == nullptr ||
@@ -166,7 +167,7 @@ ssize_t decoder_read_raw(decoder& d, unsigned char* buf, size_t n) {
     r.pos += take;
     return static_cast<ssize_t>(take);
   }
-  const ssize_t got = read_retrying(r.fd, buf, n);
+  const ssize_t got = read_retrying(r.reads, r.fd, buf, n);
   if (got > 0)
     std::atomic_ref<uint64_t>(*d.consumed).fetch_add(static_cast<uint64_t>(got),
                                                      std::memory_order_relaxed);

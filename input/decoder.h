@@ -38,6 +38,7 @@ struct decoder_stock {
 // The compressed bytes as they are read from the input's descriptor.
 struct raw_input {
   int fd = -1;
+  read_seam reads;  // how fd is read
   std::unique_ptr<unsigned char[]> buf;
   size_t cap = 0;
   size_t pos = 0;  // next byte for the decoder
@@ -68,7 +69,7 @@ struct decoder {
   uint64_t read_most = 0; // the furthest offset read, before going back
 };
 
-// A decoder for format f that reads descriptor fd, counted in `stock`
+// A decoder for format f that reads descriptor fd (through `reads`), counted in `stock`
 // (when given) and taking a kept state from it, with the first
 // `head_len` bytes of the input already read into `head` (and counted in
 // `consumed`), whose length is known as `extent` says. Asked for
@@ -76,7 +77,7 @@ struct decoder {
 // check passes hands them out at once (format_ops::unchecked). Returns
 // null with `fault` set: ENOMEM, or the format's not-built text when this
 // build cannot decode it.
-decoder_ptr decoder_open(decoder_stock* stock, const input_format& f, int fd,
+decoder_ptr decoder_open(decoder_stock* stock, const input_format& f, int fd, const read_seam& reads,
                          const unsigned char* head, size_t head_len, read_fault& fault,
                          uint64_t& consumed, const file_extent& extent, bool unchecked = false);
 

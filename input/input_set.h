@@ -30,6 +30,7 @@ struct input_set {
   ahead_pool pool;
   decoder_stock decoders;
   expected_turns turns;
+  read_seam reads;  // every input's reads
   // How the line reader and the pool tell the turn scheduler (turns.cc),
   // on the merge thread: there may be room for an input to start early (an
   // input ended or caught up, or the pool's room changed); memory ran out

@@ -27,7 +27,7 @@ bool input_open(log_input& in, const char* path, input_set* set, size_t block) {
   in = log_input{};
   in.path = path;
   in.set = set;
-  if (!source_open(in.stream, path, set)) return false;
+  if (!source_open(in.stream, path, set, set != nullptr ? set->reads : read_seam{})) return false;
   return input_ready(in, set, block);
 }
 
@@ -35,7 +35,8 @@ bool input_open_fd(log_input& in, int fd, const char* name, input_set* set, size
   in = log_input{};
   in.path = name;
   in.set = set;
-  if (!source_open_fd(in.stream, fd, set)) return false;
+  if (!source_open_fd(in.stream, fd, set, set != nullptr ? set->reads : read_seam{}))
+    return false;
   return input_ready(in, set, block);
 }
 

@@ -80,9 +80,11 @@ struct log_input {
 inline bool input_active(const log_input& in) { return in.phase != input_phase::ended; }
 
 // Begins a set of n inputs: prepares the decoding threads for them, as the
-// plan says. Returns null when out of memory. inputs_end() stops the
-// threads and frees the set; every input must be released first.
-input_set* inputs_begin(size_t n, const decode_plan& plan = {});
+// plan says; every read of them goes through `reads`. Returns null when
+// out of memory. inputs_end() stops the threads and frees the set; every
+// input must be released first. (An input opened with no set reads
+// through the system's read.)
+input_set* inputs_begin(size_t n, const decode_plan& plan = {}, const read_seam& reads = {});
 void inputs_end(input_set* set);
 
 enum class input_status {

@@ -38,9 +38,10 @@ bool adopt(byte_source& src, int fd) {
 
 }  // namespace
 
-bool source_open(byte_source& src, const char* path, input_set* set) {
+bool source_open(byte_source& src, const char* path, input_set* set, const read_seam& reads) {
   src = byte_source{};
   src.set = set;
+  src.reads = reads;
   int fd;
   do {
     fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -52,9 +53,10 @@ bool source_open(byte_source& src, const char* path, input_set* set) {
   return adopt(src, fd);
 }
 
-bool source_open_fd(byte_source& src, int fd, input_set* set) {
+bool source_open_fd(byte_source& src, int fd, input_set* set, const read_seam& reads) {
   src = byte_source{};
   src.set = set;
+  src.reads = reads;
   const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
   if (own < 0) {
     src.fault.error = errno;
@@ -76,7 +78,7 @@ ssize_t read_counted(byte_source& src, void* into, size_t n) {
     src.fault.problem = kFileTruncated;
     return -1;
   }
-  const ssize_t got = read_retrying(src.fd, into, n);
+  const ssize_t got = read_retrying(src.reads, src.fd, into, n);
   if (got < 0) {
     src.fault.error = errno;
   } else if (got == 0 && src.regular && file_shrank(src.fd, src.consumed, src.extent)) {
@@ -115,7 +117,7 @@ ssize_t sniff_and_open(byte_source& src, char* into, size_t n, const ahead_turn*
   src.compressed = true;
   // A regular file's first line is read again, checked, in its turn.
   const bool peek = src.regular && turn != nullptr && *turn == ahead_turn::first_line;
-  src.dec = decoder_open(src.set != nullptr ? &src.set->decoders : nullptr, *f, src.fd, bytes,
+  src.dec = decoder_open(src.set != nullptr ? &src.set->decoders : nullptr, *f, src.fd, src.reads, bytes,
                          have, src.fault, src.consumed, src.extent, peek);
   if (src.dec == nullptr) return -1;
   // Cleared only once it comes again, checked.

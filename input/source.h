@@ -20,6 +20,7 @@ struct input_set;  // input_set.h
 
 struct byte_source {
   int fd = -1;
+  read_seam reads;  // how fd is read
   input_set* set = nullptr;  // its pool and decoders; null: decoded here, uncounted
   read_fault fault;        // why reading stopped (kept after source_close)
   bool started = false;    // the format has been told
@@ -42,12 +43,14 @@ struct byte_source {
 
 // Opens path for reading, as one of `set` (may be null). A directory is
 // refused with EISDIR here, so that every system reports it alike. Returns
-// false with the fault set.
-bool source_open(byte_source& src, const char* path, input_set* set = nullptr);
+// false with the fault set. Its reads go through `reads`.
+bool source_open(byte_source& src, const char* path, input_set* set = nullptr,
+                 const read_seam& reads = {});
 
 // The same for an open descriptor (standard input), read through a
 // duplicate of it, which source_close closes.
-bool source_open_fd(byte_source& src, int fd, input_set* set = nullptr);
+bool source_open_fd(byte_source& src, int fd, input_set* set = nullptr,
+                    const read_seam& reads = {});
 
 // Reads up to n bytes of content (decompressed). Returns the count, 0 at the
 // end, or -1 with the fault set. The format is told from the first read,

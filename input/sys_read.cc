@@ -5,11 +5,9 @@
 
 #include <cerrno>
 
-sys_read_fn sys_read = ::read;
-
-ssize_t read_retrying(int fd, void* buf, size_t n) {
+ssize_t read_retrying(const read_seam& via, int fd, void* buf, size_t n) {
   for (;;) {
-    const ssize_t got = sys_read(fd, buf, n);
+    const ssize_t got = via.read != nullptr ? via.read(via.ctx, fd, buf, n) : ::read(fd, buf, n);
     if (got >= 0 || errno != EINTR) return got;
   }
 }

@@ -1,5 +1,5 @@
-// The read call behind a seam that tests can replace to inject failures,
-// short reads and interrupted calls.
+// The read call, passed in: the system's, or a test's fake that injects
+// failures, short reads and interrupted calls.
 #pragma once
 
 #include <sys/types.h>
@@ -7,15 +7,18 @@
 #include <cstddef>
 #include <cstdint>
 
-using sys_read_fn = ssize_t (*)(int fd, void* buf, size_t n);
-
-// Every read of log data goes through this. It is ::read unless a test has
-// swapped it.
-extern sys_read_fn sys_read;
+// Every read of log data goes through one of these, given to the set of
+// inputs (or to a source opened alone). Called from decoding threads too,
+// at once: a fake must be safe for that.
+struct read_seam {
+  // As read(2), with ctx; null: the system's read.
+  ssize_t (*read)(void* ctx, int fd, void* buf, size_t n) = nullptr;
+  void* ctx = nullptr;
+};
 
 // Reads up to n bytes, retrying calls interrupted by a signal. Returns the
 // byte count, 0 at end of file, or -1 with errno set.
-ssize_t read_retrying(int fd, void* buf, size_t n);
+ssize_t read_retrying(const read_seam& via, int fd, void* buf, size_t n);
 
 // What is known of a regular file's length, to tell its end from a cut.
 struct file_extent {

@@ -72,7 +72,7 @@ void pool_room(void* set) { start_early(*static_cast<input_set*>(set)); }
 
 }  // namespace
 
-input_set* inputs_begin(size_t n, const decode_plan& plan) {
+input_set* inputs_begin(size_t n, const decode_plan& plan, const read_seam& reads) {
   auto* set = new (std::nothrow) input_set;
   if (set == nullptr) return nullptr;
   set->all.reset(new (std::nothrow) log_input*[n]);
@@ -81,6 +81,7 @@ input_set* inputs_begin(size_t n, const decode_plan& plan) {
     return nullptr;
   }
   set->capall = n;
+  set->reads = reads;
   set->may_start = start_early;
   set->memory_short = make_room;
   set->pool.room = pool_room;

@@ -4,8 +4,9 @@
 
 #include "output/sys_write.h"
 
-bool output_open(output& out, int fd, size_t cap) {
+bool output_open(output& out, int fd, size_t cap, const write_seam& writes) {
   out = output{};
+  out.writes = writes;
   out.buf = static_cast<char*>(std::malloc(cap));
   if (out.buf == nullptr) return false;
   out.fd = fd;
@@ -34,7 +35,7 @@ bool fail(output& out, int error) {
 bool output_flush(output& out) {
   if (out.error != 0) return false;
   if (out.len == 0) return true;
-  const int error = write_fully(out.fd, out.buf, out.len);
+  const int error = write_fully(out.writes, out.fd, out.buf, out.len);
   if (error != 0) return fail(out, error);
   out.written += out.len;
   out.len = 0;
@@ -54,7 +55,7 @@ bool output_put_slow(output& out, const char* p, size_t n) {
   // What is left of a piece larger than the buffer goes out directly.
   if (n >= out.cap) {
     const size_t direct = n - n % out.cap;
-    const int error = write_fully(out.fd, p, direct);
+    const int error = write_fully(out.writes, out.fd, p, direct);
     if (error != 0) return fail(out, error);
     out.written += direct;
     p += direct;

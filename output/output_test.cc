@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <memory>
 #include <string>
 
 #include "tests/fake_seams.h"
@@ -12,16 +13,14 @@ namespace {
 class OutputTest : public ::testing::Test {
  protected:
   void SetUp() override { fake.kept = &written; }
-  void TearDown() override {
-    fake_seams_remove();
-    output_close(out);
-  }
+  void TearDown() override { output_close(out); }
   // Opens `out` on the fake, with a buffer of 64 bytes.
   void open_fake() {
-    fake_seams_install(fake);
-    ASSERT_TRUE(output_open(out, 1, 64));
+    io = std::make_unique<fake_io>(fake);
+    ASSERT_TRUE(output_open(out, 1, 64, fake_writes(*io)));
   }
   fake_seams fake;
+  std::unique_ptr<fake_io> io;
   std::string written;
   output out;
 };

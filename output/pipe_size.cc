@@ -1,4 +1,4 @@
-#include "output/pipe_size.h"
+#include "output/output.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

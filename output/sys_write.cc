@@ -4,11 +4,9 @@
 
 #include <cerrno>
 
-sys_write_fn sys_write = ::write;
-
-int write_fully(int fd, const char* buf, size_t n) {
+int write_fully(const write_seam& via, int fd, const char* buf, size_t n) {
   while (n > 0) {
-    const ssize_t put = sys_write(fd, buf, n);
+    const ssize_t put = via.write != nullptr ? via.write(via.ctx, fd, buf, n) : ::write(fd, buf, n);
     if (put < 0) {
       if (errno == EINTR) continue;
       return errno;

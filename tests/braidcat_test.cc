@@ -78,14 +78,14 @@ TEST(Braidcat, MergesEveryLineThereIsOfWhatRotationLeaves) {
   for (size_t i = 0; i < formats.size(); ++i)
     cases.push_back({"a single " + formats[i] + " log", {farm[4 + i]}, {texts[2 + i]}, 0, ""});
   for (const run_case& c : cases) {
-    const run_result r = run_braidcat_in_child(c.args, in);
+    const run_result r = run_braidcat_here(c.args, in);
     EXPECT_EQ(r.status, c.status) << c.name << ": " << r.err;
     EXPECT_EQ(r.err, c.err) << c.name;
     EXPECT_TRUE(r.out == reference_merge(c.texts)) << c.name << ": " << r.out.size() << " bytes";
   }
   // braidlogs keeps its contract: the empty access.log ends start-up with
   // nothing written.
-  const run_result strict = run_braidlogs(farm);
+  const run_result strict = run_braidlogs_here(farm);
   EXPECT_EQ(strict.status, 1);
   EXPECT_EQ(strict.out, "");
   EXPECT_EQ(strict.err, "braidlogs: empty input file `" + farm[0] + "'");
@@ -112,7 +112,7 @@ TEST(Braidcat, OptionsAsGnuToolsTakeThem) {
   EXPECT_EQ(WEXITSTATUS(std::system(full.c_str())), 1);
   EXPECT_EQ(read_file(dir.file("err")), "braidcat: write error: No space left on device\n");
   for (const option_case& c : cases) {
-    const run_result r = run_braidcat_in_child(c.args);
+    const run_result r = run_braidcat_here(c.args);
     EXPECT_EQ(r.status, c.status) << c.args[0];
     EXPECT_TRUE(r.out.starts_with(c.out_starts)) << c.args[0] << ": " << r.out;
     EXPECT_TRUE(r.err.starts_with(c.err_starts)) << c.args[0] << ": " << r.err;

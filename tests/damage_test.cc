@@ -19,8 +19,15 @@
 
 namespace {
 
-fake_seams cut_reads;
-void install_cut_reads() { fake_seams_install(cut_reads); }
+// Runs braidlogs here with x's reads cut into read_chunk bytes a call.
+run_result run_cut(const std::vector<std::string>& args, const std::string& x, size_t read_chunk,
+                   const decode_plan& plan) {
+  fake_io io({.read_inode = inode_of(x), .read_chunk = read_chunk});
+  run_seams seams;
+  seams.reads = fake_reads(io);
+  seams.plan = plan;
+  return run_braidlogs_here(args, seams);
+}
 
 // How the damaged file's bytes arrive, on which decoding plan.
 struct arrival {
@@ -57,8 +64,7 @@ TEST(Damage, OneInputEndsAloneTheSameHoweverItsBytesArrive) {
       EXPECT_EQ(text.compare(0, lines.size(), lines), 0);
     }
     for (const arrival& how : kArrivals) {
-      cut_reads = {.read_inode = inode_of(x), .read_chunk = how.read_chunk};
-      const run_result r = run_braidlogs_in_child({a, x, c}, install_cut_reads, how.plan);
+      const run_result r = run_cut({a, x, c}, x, how.read_chunk, how.plan);
       EXPECT_EQ(r.status, 1) << f << ", " << how.name;
       EXPECT_EQ(r.err, message) << f << ", " << how.name;
       EXPECT_TRUE(r.out == want) << f << ", " << how.name << ": " << r.out.size()
@@ -120,15 +126,14 @@ TEST(Damage, AFirstUnitFoundBadInItsTurnEndsThatInputAlone) {
     const std::string x = dir.write("x." + u.format, u.data);
     const std::string message = "braidlogs: " + x + ": corrupt " + u.format + " data\n";
     for (const arrival& how : kArrivals) {
-      cut_reads = {.read_inode = inode_of(x), .read_chunk = how.read_chunk};
-      const run_result r = run_braidlogs_in_child({a, x, c}, install_cut_reads, how.plan);
+      const run_result r = run_cut({a, x, c}, x, how.read_chunk, how.plan);
       EXPECT_EQ(r.status, 1) << u.format << ", " << how.name;
       EXPECT_EQ(r.err, message) << u.format << ", " << how.name;
       EXPECT_TRUE(r.out == want) << u.format << ", " << how.name << ": " << r.out.size()
                                  << " bytes against " << want.size();
     }
     // Alone once the other input has ended.
-    const run_result r = run_braidlogs({dir.write("undated", "undated\n"), x});
+    const run_result r = run_braidlogs_here({dir.write("undated", "undated\n"), x});
     EXPECT_EQ(r.status, 1) << u.format;
     EXPECT_EQ(r.out, "undated\n") << u.format;
     EXPECT_EQ(r.err, message) << u.format;

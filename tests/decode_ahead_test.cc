@@ -29,12 +29,6 @@ const decode_plan kAhead1Thread = {
     .threads = 1, .block = 4096, .fill_ring_first = true, .pieces_from = 1};
 const decode_plan kAhead3Threads = {.threads = 3, .block = 777, .pieces_from = 1};
 
-void full_output() {
-  const int fd = open("/dev/full", O_WRONLY);
-  dup2(fd, 1);
-  close(fd);
-}
-
 // The built formats, and plain text, taking turns.
 std::string format_of(int i) {
   const std::vector<std::string> formats = compressed_formats();
@@ -42,10 +36,10 @@ std::string format_of(int i) {
 }
 
 void expect_same_either_way(const std::vector<std::string>& paths, int status) {
-  const run_result want = run_braidlogs_in_child(paths, nullptr, kDirect);
+  const run_result want = run_braidlogs_here(paths, with_plan(kDirect));
   EXPECT_EQ(want.status, status) << want.err;
   for (const decode_plan& how : {kAhead1Thread, kAhead3Threads}) {
-    const run_result got = run_braidlogs_in_child(paths, nullptr, how);
+    const run_result got = run_braidlogs_here(paths, with_plan(how));
     EXPECT_EQ(got.status, want.status);
     EXPECT_EQ(got.err, want.err);
     EXPECT_TRUE(got.out == want.out) << got.out.size() << " bytes against " << want.out.size();
@@ -117,7 +111,9 @@ TEST(DecodeAhead, AFailingOutputStopsEverything) {
   std::vector<std::string> paths;
   for (int i = 0; i < 6 && !format_of(i).empty(); ++i)
     paths.push_back(dir.write(std::to_string(i), compress(format_of(i), sample_log(20000, i))));
-  const run_result r = run_braidlogs_in_child(paths, full_output, kAhead3Threads);
+  fake_io full({.write_allowed = 0, .write_errno = ENOSPC});
+  const run_result r =
+      run_braidlogs_here(paths, with_seams({}, fake_writes(full), kAhead3Threads));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "braidlogs: write error: No space left on device\n");
 }

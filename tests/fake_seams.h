@@ -9,7 +9,12 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <random>
 #include <string>
+
+#include "input/log_input.h"
+#include "output/output.h"
 
 // A read size drawn at random, 1 to 4096 bytes, from the seed.
 inline constexpr size_t kRandomChunks = ~size_t{0};
@@ -36,7 +41,18 @@ struct fake_seams {
   std::string* kept = nullptr;  // when set, written bytes land here
 };
 
-// Puts the fakes behind both seams, with counts from zero.
-void fake_seams_install(const fake_seams& plan);
-// Puts the system calls back.
-void fake_seams_remove();
+// The fakes at work: a plan and its counts from zero. Decoding threads
+// read through it at once, so its counts are kept under a lock.
+struct fake_io {
+  explicit fake_io(const fake_seams& p) : plan(p), rng(p.seed) {}
+  fake_seams plan;
+  std::mutex lock;
+  size_t read_so_far = 0, written_so_far = 0;
+  unsigned calls = 0;
+  bool ended_once = false, failed_once = false;
+  std::mt19937 rng;
+};
+
+// The seams that read and write through `io`.
+read_seam fake_reads(fake_io& io);
+write_seam fake_writes(fake_io& io);

@@ -60,12 +60,12 @@ TEST(Farm, MergesAsItsDecompressedFilesWithADecoderAServer) {
   for (const bool overlap : {false, true}) {
     temp_dir dir;
     const farm f = make_farm(dir, overlap);
-    const run_result want = run_braidlogs(f.plain_paths);
+    const run_result want = run_braidlogs_here(f.plain_paths);
     ASSERT_EQ(want.status, 0) << want.err;
     for (const unsigned threads : {1u, 2u}) {
       decode_plan plan;
       plan.threads = threads;
-      const run_result got = run_braidlogs_in_child(f.paths, nullptr, plan);
+      const run_result got = run_braidlogs_here(f.paths, with_plan(plan));
       EXPECT_EQ(got.status, 0) << got.err;
       EXPECT_TRUE(got.out == want.out) << "overlap " << overlap << ", threads " << threads;
       EXPECT_GE(got.decoders_peak, 1u);
@@ -91,7 +91,7 @@ TEST(Farm, ADamagedDayEndsAlone) {
   f.texts[bad] = alone.data.substr(0, alone.data.rfind('\n') + 1);
   decode_plan plan;
   plan.threads = 1;
-  const run_result got = run_braidlogs_in_child(f.paths, nullptr, plan);
+  const run_result got = run_braidlogs_here(f.paths, with_plan(plan));
   EXPECT_EQ(got.status, 1);
   EXPECT_EQ(got.err, "braidlogs: " + f.paths[bad] + ": " + alone.problem + "\n");
   EXPECT_TRUE(got.out == reference_merge(f.texts)) << got.out.size() << " against " << reference_merge(f.texts).size() << " err " << got.err;

@@ -1,11 +1,12 @@
-// Faults injected at the read and write calls, in a child process running
-// the whole program: interrupted calls, short writes, failing reads, files
+// Faults injected at the read and write calls of a whole run, in the
+// test's process: interrupted calls, short writes, failing reads, files
 // cut short and failing writes.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/compress.h"
 #include "tests/fake_seams.h"
@@ -16,9 +17,16 @@
 
 namespace {
 
-// What the fakes do; set by each test before the child is forked.
+// What the fakes do; set by each test before the run.
 fake_seams plan;
-void install_fakes() { fake_seams_install(plan); }
+
+run_result run_with_fakes(const std::vector<std::string>& args) {
+  fake_io io(plan);
+  run_seams seams;
+  seams.reads = fake_reads(io);
+  seams.writes = fake_writes(io);
+  return run_braidlogs_here(args, seams);
+}
 
 class Faults : public ::testing::Test {
  protected:
@@ -26,7 +34,7 @@ class Faults : public ::testing::Test {
     plan = fake_seams{};
     a = dir.write("a", sample_log(20000, 1));
     b = dir.write("b", sample_log(20000, 2));
-    expected = run_braidlogs({a, b}).out;
+    expected = run_braidlogs_here({a, b}).out;
     ASSERT_GT(expected.size(), 1000000u);
   }
   temp_dir dir;
@@ -38,7 +46,7 @@ class Faults : public ::testing::Test {
 TEST_F(Faults, InterruptedCallsAndShortWritesLoseNothing) {
   plan.interrupt = true;
   plan.write_chunk = 777;
-  const run_result r = run_braidlogs_in_child({a, b}, install_fakes);
+  const run_result r = run_with_fakes({a, b});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_TRUE(r.out == expected);
@@ -51,7 +59,7 @@ TEST_F(Faults, ReadErrorsNameTheInput) {
   for (size_t allowed : {size_t{0}, size_t{300000}}) {
     plan.read_inode = inode_of(b);
     plan.read_allowed = allowed;
-    const run_result r = run_braidlogs_in_child({a, b}, install_fakes);
+    const run_result r = run_with_fakes({a, b});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "braidlogs: " + b + ": Input/output error\n");
     const std::string b_read = read_file(b).substr(0, allowed);
@@ -67,7 +75,7 @@ TEST_F(Faults, WriteErrorsAreReported) {
   for (size_t allowed : {size_t{0}, size_t{123457}, expected.size() - 1}) {
     plan.write_allowed = allowed;
     plan.write_chunk = 5000;
-    const run_result r = run_braidlogs_in_child({a, b}, install_fakes);
+    const run_result r = run_with_fakes({a, b});
     EXPECT_EQ(r.status, 1) << allowed;
     EXPECT_EQ(r.err, "braidlogs: write error: Input/output error\n");
     EXPECT_EQ(r.out.size(), allowed);
@@ -90,7 +98,7 @@ TEST_F(Faults, AFileCutShortWhileReadIsReported) {
     shrinking = format == "plain" ? b : dir.write("b.gz", compress(format, text));
     plan.read_inode = inode_of(shrinking);
     plan.at_end = shrink;
-    const run_result r = run_braidlogs_in_child({a, shrinking}, install_fakes);
+    const run_result r = run_with_fakes({a, shrinking});
     EXPECT_EQ(r.status, 1) << format;
     EXPECT_EQ(r.err, "braidlogs: " + shrinking + ": file truncated\n");
     EXPECT_TRUE(r.out == expected) << format;

@@ -55,10 +55,12 @@ constexpr bool kSanitized = false;
 // measured from a process that holds nothing of the other tests' heap (a
 // forked child of this one would inherit it, and its free memory). Its
 // output and messages go to descriptors 3 and 4. Threads 0: decoding in
-// the merge thread alone.
-run_result run_limited(const std::vector<std::string>& paths, unsigned threads, size_t extra) {
+// the merge thread alone. Files larger than pieces_from decode in pieces.
+run_result run_limited(const std::vector<std::string>& paths, unsigned threads, size_t extra,
+                       size_t pieces_from = 1) {
   temp_dir scratch;
-  std::string run_words = std::to_string(threads) + " " + std::to_string(extra);
+  std::string run_words = std::to_string(threads) + " " + std::to_string(extra) + " " +
+                          std::to_string(pieces_from);
   for (const std::string& p : paths) run_words += " " + p;
   if (fork() == 0) {
     setenv("BRAIDLOGS_LIMITED_RUN", run_words.c_str(), 1);
@@ -82,8 +84,7 @@ TEST(MemoryLimitChild, Run) {
   if (run_words == nullptr) GTEST_SKIP() << "started by the MemoryLimit tests";
   std::istringstream words(run_words);
   decode_plan plan;
-  plan.pieces_from = 1;
-  words >> plan.threads >> extra_allowed;
+  words >> plan.threads >> extra_allowed >> plan.pieces_from;
   plan.off = plan.threads == 0;
   std::vector<std::string> args = {"braidlogs"};
   for (std::string path; words >> path;) args.push_back(path);
@@ -93,7 +94,7 @@ TEST(MemoryLimitChild, Run) {
   dup2(3, 1);
   dup2(4, 2);
   limit_memory();
-  _exit(braidlogs_run(static_cast<int>(args.size()), argv.data(), plan));
+  _exit(braidlogs_run(static_cast<int>(args.size()), argv.data(), with_plan(plan)));
 }
 
 
@@ -144,11 +145,8 @@ TEST(MemoryLimit, ThreadsNeverChangeWhatMerges) {
     paths.push_back(dir.write("day" + std::to_string(i) + ".zst", zstd_with_window(texts.back(), 30)));
   }
   const std::string want = reference_merge(texts);
-  extra_allowed = size_t{1536} << 20;
   for (const unsigned threads : {1u, 2u, 4u}) {
-    decode_plan plan;
-    plan.threads = threads;
-    const run_result got = run_braidlogs_in_child(paths, limit_memory, plan);
+    const run_result got = run_limited(paths, threads, size_t{1536} << 20, 0);
     EXPECT_EQ(got.status, 0) << threads << " threads: " << got.err;
     EXPECT_TRUE(got.out == want) << threads << " threads";
   }
@@ -193,11 +191,6 @@ TEST(MemoryLimit, AtEveryLimitThreadsMergeWhatOneThreadMerges) {
   }
 }
 
-namespace {
-fake_seams no_memory_once;
-void install_no_memory_once() { fake_seams_install(no_memory_once); }
-}  // namespace
-
 // Memory running out while a file decodes on the pool in its turn: every
 // input gives way and goes on in the merge thread, and the file is merged
 // whole, on one thread or many. (The failure is a read that says ENOMEM
@@ -210,12 +203,13 @@ TEST(MemoryLimit, AnInputShortOfMemoryOnThePoolGoesOnAlone) {
     const std::string a = dir.write("a." + f, compress(f, a_text));
     const std::string b = dir.write("b." + f, compress(f, b_text));
     for (const unsigned threads : {1u, 3u, 8u}) {
-      no_memory_once = {.read_inode = inode_of(b), .read_allowed = 70000,
-                        .read_errno = ENOMEM, .read_fails_once = true};
+      fake_io no_memory_once({.read_inode = inode_of(b), .read_allowed = 70000,
+                              .read_errno = ENOMEM, .read_fails_once = true});
       decode_plan plan;
       plan.threads = threads;
       plan.pieces_from = 1;
-      const run_result r = run_braidlogs_in_child({a, b}, install_no_memory_once, plan);
+      const run_result r =
+          run_braidlogs_here({a, b}, with_seams(fake_reads(no_memory_once), {}, plan));
       EXPECT_EQ(r.status, 0) << f << ", " << threads << " threads: " << r.err;
       EXPECT_TRUE(r.out == want) << f << ", " << threads << " threads: " << r.out.size()
                                  << " bytes against " << want.size();

@@ -32,8 +32,12 @@
 namespace {
 
 double fake_now = 0, fake_step = 0.3;
-double fake_clock() { return fake_now += fake_step; }
-void slow_clock() { progress_clock = fake_clock; }
+double fake_clock(void*) { return fake_now += fake_step; }
+run_seams slow_clock() {
+  run_seams seams;
+  seams.clock = {fake_clock, nullptr};
+  return seams;
+}
 
 const char kErase[] = "\r\033[K";
 
@@ -82,8 +86,7 @@ pid_t start_on_terminal(const std::vector<std::string>& args, const terminal& t,
       unsetenv("TERM");
     }
     fake_step = t.clock_step;
-    slow_clock();
-    _exit(braidlogs_run(static_cast<int>(argv.size() - 1), argv.data()));
+    _exit(braidlogs_run(static_cast<int>(argv.size() - 1), argv.data(), slow_clock()));
   }
   close(slave);
   return pid;
@@ -164,7 +167,7 @@ TEST_F(Progress, AbsentWhereItWouldGetInTheWay) {
     const run_result r = run_on_terminal({a, b}, t);
     EXPECT_EQ(r.err, "") << (t.out != nullptr ? t.out : t.term != nullptr ? t.term : "TERM unset");
   }
-  const run_result r = run_braidlogs_in_child({a, b}, slow_clock);
+  const run_result r = run_braidlogs_here({a, b}, slow_clock());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
 }
@@ -306,14 +309,15 @@ namespace {
 // each moment it acts at by writing \1TIME\2 after it. Returns, for each
 // moment, the line drawn then ("" for none).
 double scripted_now = 0;
-double scripted_clock() { return scripted_now; }
+double scripted_clock(void*) { return scripted_now; }
+constexpr clock_seam kScripted = {scripted_clock, nullptr};
 
 struct moment {
   double at;
   std::string line;
 };
 
-std::vector<moment> act_out(const terminal& t, void (*script)()) {
+std::vector<moment> act_out(const terminal& t, void (*script)(progress_line&)) {
   temp_dir scratch;
   struct winsize ws = {24, t.cols, 0, 0};
   int master = -1, slave = -1;
@@ -326,9 +330,9 @@ std::vector<moment> act_out(const terminal& t, void (*script)()) {
     const int o = open(scratch.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(o, 1);
     setenv("TERM", "xterm", 1);
-    progress_clock = scripted_clock;
-    script();
-    progress_erase();
+    progress_line line;
+    script(line);
+    progress_erase(line);
     _exit(0);
   }
   close(slave);
@@ -354,25 +358,25 @@ void mark(double at) {
 
 // A file merged after a start-up of 5 seconds, at an even pace for 20 more.
 std::string paced_log;
-void paced_merge() {
+void paced_merge(progress_line& line) {
   scripted_now = 0;
-  progress_begin();
+  progress_begin(line, kScripted, 1, 2);
   for (int k = 1; k <= 5; ++k) {
     scripted_now = k;
-    progress_opening(1, 1);
+    progress_opening(line, 1, 1);
     mark(scripted_now);
   }
   log_input in;
   if (!input_open(in, paced_log.c_str(), nullptr)) _exit(3);
   output out;
-  progress_start(&in, 1, out);
+  progress_start(line, &in, 1, out);
   const double size = static_cast<double>(input_size(in));
   for (int k = 1; k <= 40; ++k) {
     scripted_now = 5 + 0.5 * k;
     while (static_cast<double>(input_text_read(in)) < size * k / 40 &&
            input_next(in) == input_status::ok)
       out.written += in.line.size();
-    progress_tick(nullptr);
+    progress_tick(&line);
     mark(scripted_now);
   }
   input_release(in);
@@ -380,22 +384,22 @@ void paced_merge() {
 
 // Pipes alone: bytes flow, with a call every 50 ms, then stop for two
 // seconds, the merge told of its wait every 0.3 seconds.
-void flowing_then_stalled() {
+void flowing_then_stalled(progress_line& line) {
   scripted_now = 0;
-  progress_begin();
+  progress_begin(line, kScripted, 1, 2);
   output out;
-  progress_start(nullptr, 0, out);
+  progress_start(line, nullptr, 0, out);
   for (int k = 1; k <= 60; ++k) {
     scripted_now = 0.05 * k;
     out.written += 100000;
-    progress_tick(nullptr);
+    progress_tick(&line);
     mark(scripted_now);
-    progress_waiting(nullptr);  // every read of a live pipe may wait
+    progress_waiting(line);  // every read of a live pipe may wait
     mark(scripted_now);
   }
   for (int k = 1; k <= 7; ++k) {
     scripted_now = 3 + 0.3 * k;
-    progress_waiting(nullptr);
+    progress_waiting(line);
     mark(scripted_now);
   }
 }

@@ -9,10 +9,10 @@
 
 read_back read_source(const std::string& path, size_t out_chunk, size_t raw_chunk,
                       unsigned seed) {
-  fake_seams_install({.read_chunk = raw_chunk, .seed = seed});
+  fake_io io({.read_chunk = raw_chunk, .seed = seed});
   byte_source src;
   read_back r;
-  if (!source_open(src, path.c_str())) {
+  if (!source_open(src, path.c_str(), nullptr, fake_reads(io))) {
     r.last = -1;
   } else {
     // The first read tells the format, and must offer room for a signature.
@@ -26,6 +26,5 @@ read_back read_source(const std::string& path, size_t out_chunk, size_t raw_chun
     r.trailing_garbage = src.fault.trailing_garbage;
     source_close(src);
   }
-  fake_seams_remove();
   return r;
 }

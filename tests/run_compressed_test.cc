@@ -22,8 +22,8 @@ TEST(CompressedCli, MixesPlainAndCompressedInputs) {
     mixed_paths.push_back(dir.write(id + ".log", compress(c, text)));
     ++n;
   }
-  const run_result want = run_braidlogs(plain_paths);
-  const run_result got = run_braidlogs(mixed_paths);
+  const run_result want = run_braidlogs_here(plain_paths);
+  const run_result got = run_braidlogs_here(mixed_paths);
   EXPECT_EQ(want.status, 0);
   EXPECT_EQ(got.status, 0) << got.err;
   EXPECT_TRUE(got.out == want.out);
@@ -47,7 +47,7 @@ TEST(CompressedCli, InputsRefusedAtStartUp) {
   for (const auto& c : kCases) {
     if (c.bytes.empty() || (c.bytes[0] == '\x1f' && c.bytes[1] == '\x8b' && gz.empty())) continue;
     const std::string e = dir.write("e", c.bytes);
-    const run_result r = run_braidlogs({a, e});
+    const run_result r = run_braidlogs_here({a, e});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, c.message.empty() ? "braidlogs: empty input file `" + e + "'"
@@ -64,22 +64,22 @@ TEST(CompressedCli, DamagedInputsFail) {
   const std::string a = dir.write("a", sample_log(50, 0));
   const std::string head = compress("zstd", sample_log(50, 1));
   const std::string cut = dir.write("cut.zst", head.substr(0, 12));
-  run_result r = run_braidlogs({a, cut});
+  run_result r = run_braidlogs_here({a, cut});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "braidlogs: " + cut + ": truncated zstd data\n");
   // Start-up opens inputs a few ahead of the one whose first line it
   // reads; the failure told is still the first in command-line order.
   const std::string missing = dir.file("missing");
-  r = run_braidlogs({cut, missing});
+  r = run_braidlogs_here({cut, missing});
   EXPECT_EQ(r.err, "braidlogs: " + cut + ": truncated zstd data\n");
-  r = run_braidlogs({a, missing, cut});
+  r = run_braidlogs_here({a, missing, cut});
   EXPECT_EQ(r.err, "braidlogs: " + missing + ": No such file or directory\n");
 
   // Big enough that the damage lies far past the first block read.
   const std::string big = compress("xz", sample_log(20000, 2));
   const std::string late = dir.write("late.xz", big.substr(0, big.size() - 40));
-  r = run_braidlogs({a, late});
+  r = run_braidlogs_here({a, late});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "braidlogs: " + late + ": truncated xz data\n");
   EXPECT_NE(r.out, "");
@@ -112,8 +112,8 @@ TEST(CompressedCli, TrailingGarbageIsReportedAfterTheMerge) {
   const std::string d = dir.write("d", "BZh91AY - - [02/Jul/2022:08:00:00 +0000] \"GET /\" 200 1\n");
   const std::string plain_b = dir.write("pb", sample_log(3000, 1));
   const std::string plain_c = dir.write("pc", sample_log(3000, 2));
-  const run_result want = run_braidlogs({a, plain_b, plain_c, d});
-  const run_result got = run_braidlogs({a, b, c, d});
+  const run_result want = run_braidlogs_here({a, plain_b, plain_c, d});
+  const run_result got = run_braidlogs_here({a, b, c, d});
   EXPECT_EQ(got.status, 1);
   EXPECT_EQ(got.err, "braidlogs: " + b + ": trailing garbage after compressed data\n"
                      "braidlogs: " + c + ": trailing garbage after compressed data\n");

@@ -38,18 +38,18 @@ TEST(Cli, StartUpFailuresLeaveStandardOutputEmpty) {
   const std::string empty = dir.write("empty", "");
   const std::string missing = dir.file("missing");
 
-  run_result r = run_braidlogs({a, missing, empty});
+  run_result r = run_braidlogs_here({a, missing, empty});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "braidlogs: " + missing + ": No such file or directory\n");
 
   // The empty-input message has no newline after it.
-  r = run_braidlogs({a, empty, missing});
+  r = run_braidlogs_here({a, empty, missing});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "braidlogs: empty input file `" + empty + "'");
 
-  r = run_braidlogs({a, dir.path});
+  r = run_braidlogs_here({a, dir.path});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "braidlogs: " + dir.path + ": Is a directory\n");
@@ -59,10 +59,10 @@ TEST(Cli, StartUpFailuresLeaveStandardOutputEmpty) {
 TEST(Cli, EveryArgumentIsAPath) {
   temp_dir dir;
   const std::string a = dir.write("a", clf_line("01/Jan/2020:00:00:00", "x"));
-  run_result r = run_braidlogs({"-h", a});
+  run_result r = run_braidlogs_here({"-h", a});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "braidlogs: -h: No such file or directory\n");
-  r = run_braidlogs({a, "-"});
+  r = run_braidlogs_here({a, "-"});
   EXPECT_EQ(r.err, "braidlogs: -: No such file or directory\n");
   EXPECT_EQ(r.out, "");
 }
@@ -72,7 +72,7 @@ TEST(Cli, MergesInTimeOrder) {
   const std::string a = dir.write("a", clf_line("31/Jan/2000:22:00:00", "a1") + clf_line("31/Jan/2000:23:00:00", "a2") +
                                            clf_line("01/Feb/2000:02:00:00", "a3"));
   const std::string b = dir.write("b", clf_line("31/Jan/2000:23:00:00", "b1") + clf_line("01/Feb/2000:01:00:00", "b2"));
-  const run_result r = run_braidlogs({b, a});
+  const run_result r = run_braidlogs_here({b, a});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out, clf_line("31/Jan/2000:22:00:00", "a1") + clf_line("31/Jan/2000:23:00:00", "b1") +
@@ -91,7 +91,7 @@ TEST(Cli, LinesGoOutWholeAndExact) {
   const std::string a = dir.write("a", big + nul);
   const std::string b = dir.write("b", last.substr(0, last.size() - 1));
   const std::string c = dir.write("c", clf_line("01/Jan/2020:00:00:04", "c"));
-  const run_result r = run_braidlogs({a, b, c});
+  const run_result r = run_braidlogs_here({a, b, c});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, last + big + nul + clf_line("01/Jan/2020:00:00:04", "c"));
 }
@@ -136,7 +136,7 @@ TEST(Cli, AgreesWithSortMerge) {
   for (const auto& p : paths) cmd += " " + p;
   cmd += " > " + dir.file("sorted");
   ASSERT_EQ(std::system(cmd.c_str()), 0);
-  const run_result r = run_braidlogs(paths);
+  const run_result r = run_braidlogs_here(paths);
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(r.out == read_file(dir.file("sorted")));
 }

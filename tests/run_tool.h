@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "input/log_input.h"
+#include "cli/run.h"
 
 enum class stdout_to {
   file,       // captured into run_result::out
@@ -29,18 +29,20 @@ struct run_result {
 run_result run_braidlogs(const std::vector<std::string>& args,
                          const run_options& opt = {});
 
-// Runs braidlogs_run() in a forked child of the test, after `prepare` has
-// run there: a test can swap the read and write seams to inject faults
-// without touching the test process itself. The decoding plan shapes the
-// decoding threads.
-run_result run_braidlogs_in_child(const std::vector<std::string>& args, void (*prepare)(),
-                                  const decode_plan& plan = {});
+// Runs braidlogs_run() here, in the test's process, with `seams` (fakes
+// that inject faults, a clock, a decoding plan), its output and messages
+// caught in scratch files.
+run_result run_braidlogs_here(const std::vector<std::string>& args, run_seams seams = {});
 
-// Runs braidcat_run() in a forked child of the test, its standard input
-// read from `stdin_path` (empty: /dev/null).
-run_result run_braidcat_in_child(const std::vector<std::string>& args,
-                                 const std::string& stdin_path = {},
-                                 const decode_plan& plan = {});
+// Seams of the system's own, but for these.
+run_seams with_plan(const decode_plan& plan);
+run_seams with_seams(const read_seam& reads, const write_seam& writes,
+                     const decode_plan& plan = {});
+
+// The same for braidcat_run(), its standard input read from `stdin_path`
+// (empty: /dev/null).
+run_result run_braidcat_here(const std::vector<std::string>& args,
+                             const std::string& stdin_path = {}, run_seams seams = {});
 
 // The inode number of a file, for fakes that pick out one input's reads.
 ino_t inode_of(const std::string& path);

@@ -53,7 +53,7 @@ std::string merge_in_stages(const temp_dir& dir, const std::vector<std::string>&
     }
     if (parts.size() == 1) return parts[0];
   }
-  const run_result r = run_braidlogs(parts);
+  const run_result r = run_braidlogs_here(parts);
   EXPECT_EQ(r.status, 0) << r.err;
   return dir.write("stage" + std::to_string((*made)++), r.out);
 }
@@ -67,7 +67,7 @@ TEST(StagedMerge, AnyGroupingGivesTheBytesOfOneMerge) {
     std::vector<std::string> paths;
     const int k = 2 + static_cast<int>(rng() % 7);
     for (int i = 0; i < k; ++i) paths.push_back(dir.write("in" + std::to_string(i), random_log(rng, i)));
-    const run_result once = run_braidlogs(paths);
+    const run_result once = run_braidlogs_here(paths);
     ASSERT_EQ(once.status, 0) << once.err;
     int made = 0;
     const std::string staged = merge_in_stages(dir, paths, 0, paths.size(), rng, &made);

@@ -52,7 +52,7 @@ TEST(Stress, AHundredMegabyteLineComesOutWhole) {
   huge.append(100u << 20, 'h');
   const std::string a = dir.write("a", huge);
   const std::string b = dir.write("b", clf_at(1, "b1") + clf_at(9, "b9"));
-  const run_result r = run_braidlogs({a, b});
+  const run_result r = run_braidlogs_here({a, b});
   EXPECT_EQ(r.status, 0);
   ASSERT_EQ(r.out.size(), huge.size() + 1 + clf_at(1, "b1").size() + clf_at(9, "b9").size());
   EXPECT_TRUE(r.out.compare(0, clf_at(1, "b1").size(), clf_at(1, "b1")) == 0);
@@ -72,7 +72,7 @@ TEST(Stress, RandomBinaryInput) {
     std::string log;
     for (int i = 0; i < 3000; ++i) log += clf_at(i * 20, std::to_string(i));
     const std::string p = dir.write("noise", noise), q = dir.write("log", log);
-    const run_result r = run_braidlogs({p, q});
+    const run_result r = run_braidlogs_here({p, q});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(r.out == reference_merge({noise, log}));
   }
@@ -93,7 +93,6 @@ bool grow() {
 }
 
 ino_t inode = 0;
-void install() { fake_seams_install({.read_inode = inode, .at_end = grow}); }
 }  // namespace growing
 
 // Grown from 100,000 lines, and from one line, whose file gets a buffer of
@@ -109,7 +108,10 @@ TEST(Stress, AGrowingFile) {
     growing::more = clf_at(3599, std::string(20000, 'x'));
     for (int i = 0; i < 100000; ++i) growing::more += clf_at(3599, "more" + std::to_string(i));
     const std::string b = dir.write("b", tail);
-    const run_result r = run_braidlogs_in_child({growing::path, b}, growing::install);
+    fake_io io({.read_inode = growing::inode, .at_end = growing::grow});
+    run_seams seams;
+    seams.reads = fake_reads(io);
+    const run_result r = run_braidlogs_here({growing::path, b}, seams);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out == first + growing::more + tail) << lines;
   }
