@@ -13,63 +13,7 @@
 #include <mutex>
 #include <new>
 
-#include "input/pieces.h"
-
-// One compressed input decoding ahead. Its blocks form a ring: workers fill
-// ring[filled % ring], the merge thread reads ring[released % ring].
-// Fields under the pool's lock unless said otherwise.
-//
-// A format whose members come in pieces (format.h) is decoded a piece a
-// block: a worker takes the scanner, marks the next piece and takes its
-// bytes, lets go of the scanner, and decodes the piece while others scan
-// and decode the pieces after it; pieces are read in order. Once the
-// scanner hands back to the member loop, or a piece does not decode, the
-// decoder goes on from there, one block at a time, once every piece before
-// that point is filled and no worker still decodes one.
-struct ahead_input {
-  ahead_pool* pool = nullptr;
-  decoder_ptr dec;  // used by one worker at a time (busy, or scanning)
-  size_t ring = kAheadBlocks;
-  block_ptr data[kRingSlots];
-  size_t cap[kRingSlots] = {};  // size of each block's buffer
-  size_t len[kRingSlots] = {};
-  uint64_t raw_at[kRingSlots] = {};  // compressed bytes read when it was filled
-  size_t filled = 0;    // blocks filled so far
-  size_t released = 0;  // blocks the merge thread has finished with
-  bool busy = false;    // a worker is filling the next block
-  bool done = false;    // the decoder has ended or failed (and is freed)
-  bool closing = false;
-  ahead_turn turn = ahead_turn::now;
-  // How the decoder ended (0 or -1), given out after the last block; its
-  // fault record says why.
-  ssize_t result = 0;
-  // The merge thread's own: the block it is reading (ring[released]), and
-  // how far into the compressed file that block reaches.
-  bool holding = false;
-  size_t pos = 0;
-  uint64_t position = 0;
-  // In pieces: the format's, or null once the member loop goes on.
-  const piece_ops* pieces = nullptr;
-  void* scanner = nullptr;
-  std::unique_ptr<unsigned char[]> window;  // the file's bytes the scanner keeps
-  size_t window_cap = 0, window_len = 0;
-  uint64_t window_at = 0;  // the offset of window[0]
-  bool window_eof = false;
-  bool scanning = false;  // a worker has the scanner and the descriptor
-  size_t decoding = 0;    // pieces being decoded
-  // Pieces given to workers (filled <= claimed). When a piece fails, the
-  // count goes back to it: a worker whose piece is no longer below it
-  // drops what it made.
-  size_t claimed = 0;
-  bool piece_done[kRingSlots] = {};  // decoded, not yet counted in filled
-  uint64_t piece_member[kRingSlots] = {};
-  uint64_t last_member = 0;  // the member of the last piece given out
-  // The member of the pieces filled last, and their bytes.
-  uint64_t member = 0, member_out = 0;
-  // Where the member loop goes on, once the pieces before it are filled.
-  bool resume = false, resume_in_member = false;
-  uint64_t resume_at = 0;
-};
+#include "input/ahead_pieces.h"
 
 namespace {
 
@@ -98,16 +42,14 @@ size_t lead(const ahead_pool& g, const ahead_input* in) {
 
 // The next block of `in` a worker fills: the next piece to claim, or the
 // next block the decoder fills.
-size_t next_block(const ahead_input* in) {
-  return in->pieces != nullptr ? in->claimed : in->filled;
-}
+size_t next_block(const ahead_input* in) { return in->claimed; }
 
 // Blocks filled or being filled ahead of the merge.
 size_t ahead_of_merge(const ahead_input* in) { return next_block(in) - in->released; }
 
 // Whether a worker can do something for `in` now.
 bool has_work(const ahead_pool& g, const ahead_input* in) {
-  if (in->busy || in->done || in->closing || in->scanning) return false;
+  if (ahead_filling(in) || in->done || in->closing || in->scanning) return false;
   const size_t ready = ahead_of_merge(in);
   if (ready >= lead(g, in) || (in->turn == ahead_turn::first_line && ready > 0)) return false;
   // The member loop goes on once no piece before it is outstanding.
@@ -176,180 +118,11 @@ void fill(ahead_pool& g, ahead_input* in, size_t slot, size_t size) {
   in->len[slot] = got;
   in->raw_at[slot] = raw_at;
   if (got > 0) ++in->filled;
+  in->claimed = in->filled;
   if (r <= 0) {
     in->done = true;
     in->result = r < 0 ? -1 : 0;
     g.epoch.fetch_add(1, std::memory_order_relaxed);
-  }
-  in->busy = false;
-}
-
-// Pieces counted filled: those decoded in order from `filled` on, and the
-// bytes they add to their member's. Under the lock.
-void count_pieces(ahead_input* in) {
-  while (in->filled < in->claimed && in->piece_done[in->filled % in->ring]) {
-    const size_t slot = in->filled % in->ring;
-    in->piece_done[slot] = false;
-    if (in->piece_member[slot] != in->member) in->member_out = 0;
-    in->member = in->piece_member[slot];
-    in->member_out += in->len[slot];
-    ++in->filled;
-  }
-}
-
-// The member loop goes on from `at`. Under the lock.
-void hand_back(ahead_input* in, uint64_t at, bool in_member) {
-  in->resume = true;
-  in->resume_at = at;
-  in->resume_in_member = in_member;
-}
-
-// Reads the file on for the scanner until it says what comes next. Outside
-// the lock, with the scanner held. A read error ends the scanning as the
-// file's end would: the member loop then meets the error itself.
-scan_step scan_on(ahead_input* in) {
-  for (;;) {
-    const scan_step st = in->pieces->scan(in->scanner, in->window.get(), in->window_len,
-                                          in->window_at, in->window_eof);
-    if (st.kind != scan_kind::more) return st;
-    if (in->window_eof) return scan_step{scan_kind::sequential, {}, 0, st.keep, false};
-    if (in->window_cap - in->window_len < kScanRead) {  // drop what it no longer needs
-      const size_t drop = static_cast<size_t>(st.keep - in->window_at);
-      if (in->window_len > drop)
-        std::memmove(in->window.get(), in->window.get() + drop, in->window_len - drop);
-      in->window_len -= drop;
-      in->window_at = st.keep;
-    }
-    if (in->window_cap - in->window_len < kScanRead) {
-      const size_t bigger = std::max(2 * in->window_cap, in->window_len + kScanRead);
-      std::unique_ptr<unsigned char[]> grown(new (std::nothrow) unsigned char[bigger]);
-      if (grown == nullptr) {
-        in->window_eof = true;
-        continue;
-      }
-      if (in->window_len > 0) std::memcpy(grown.get(), in->window.get(), in->window_len);
-      in->window = std::move(grown);
-      in->window_cap = bigger;
-    }
-    const ssize_t got = decoder_read_raw(*in->dec, in->window.get() + in->window_len,
-                                         in->window_cap - in->window_len);
-    if (got <= 0) in->window_eof = true;
-    if (got > 0) in->window_len += static_cast<size_t>(got);
-  }
-}
-
-// A worker's state for decoding pieces, kept from one piece to the next.
-struct piece_worker {
-  const piece_ops* ops = nullptr;
-  void* state = nullptr;
-  ~piece_worker() {
-    if (state != nullptr) ops->free(state);
-  }
-};
-
-struct grow_arg {
-  ahead_pool* g;
-  block_ptr* data;
-};
-
-bool grow_piece(piece_out& out, void* arg) {
-  auto* a = static_cast<grow_arg*>(arg);
-  const size_t bigger = std::max(2 * out.cap, kPieceBytes);
-  block_ptr more = block_take(a->g->region, bigger);
-  if (more == nullptr) return false;
-  if (out.len > 0) std::memcpy(more.get(), out.buf, out.len);
-  *a->data = std::move(more);
-  out.buf = a->data->get();
-  out.cap = bigger;
-  return true;
-}
-
-// Scans for the next piece of `in` and decodes it. Called and returns with
-// the lock held; `in` has work and is in pieces.
-void fill_piece(ahead_pool& g, ahead_input* in, piece_worker& w,
-                std::unique_lock<std::mutex>& lock) {
-  if (w.ops != in->pieces) {
-    if (w.state != nullptr) {
-      w.ops->free(w.state);
-      --g.states;
-    }
-    w.ops = in->pieces;
-    w.state = w.ops->make();
-    if (w.state != nullptr) ++g.states;
-  }
-  if (w.state == nullptr) {  // no memory: the member loop goes on alone
-    w.ops = nullptr;
-    hand_back(in, in->last_member, true);
-    return;
-  }
-  const size_t at = in->claimed++;
-  const size_t slot = at % in->ring;
-  in->scanning = true;
-  const size_t reserved =
-      g.block == 0 ? budget_plan_piece(g.budget, in->data[slot], in->cap[slot], kPieceBytes) : 0;
-  lock.unlock();
-  if (reserved != 0) {
-    in->data[slot] = block_take(g.region, reserved);
-    in->cap[slot] = in->data[slot] != nullptr ? reserved : 0;
-  }
-  const scan_step st = scan_on(in);
-  const bool taken = st.kind == scan_kind::piece &&
-                     w.ops->take(w.state, in->window.get() + (st.p.from / 8 - in->window_at), st.p);
-  lock.lock();
-  in->scanning = false;
-  if (reserved != 0 && in->cap[slot] == 0) g.budget.allocated -= reserved;  // never had
-  if (at >= in->claimed) return;  // an earlier piece failed: the loop goes on from there
-  if (!taken) {
-    in->claimed = at;
-    if (st.kind == scan_kind::piece)
-      hand_back(in, st.p.member, true);
-    else
-      hand_back(in, st.offset, st.in_member);
-    return;
-  }
-  in->last_member = st.p.member;
-  ++in->decoding;
-  if (++g.pieces_now > g.pieces_peak) g.pieces_peak = g.pieces_now;
-  const size_t old_cap = in->cap[slot];
-  lock.unlock();
-  g.work.notify_one();  // the scanner is free for the next piece
-  if (g.piece_begun != nullptr) g.piece_begun(g.piece_arg);
-  grow_arg arg{&g, &in->data[slot]};
-  piece_out out{in->data[slot].get(), in->cap[slot], 0, grow_piece, &arg};
-  const bool ok = w.ops->decode(w.state, out);
-  lock.lock();
-  --g.pieces_now;
-  --in->decoding;
-  in->cap[slot] = out.cap;
-  if (g.block == 0) g.budget.allocated += out.cap - old_cap;
-  if (at >= in->claimed) return;
-  if (!ok) {  // damage, or a false boundary: the member loop tells which
-    for (size_t k = at; k < in->claimed; ++k) in->piece_done[k % in->ring] = false;
-    in->claimed = at;
-    hand_back(in, st.p.member, true);
-    return;
-  }
-  in->len[slot] = out.len;
-  in->raw_at[slot] = (st.p.to + 7) / 8;
-  in->piece_member[slot] = st.p.member;
-  in->piece_done[slot] = true;
-  count_pieces(in);
-}
-
-// The member loop takes over from the pieces. Under the lock; every piece
-// before the point is filled.
-void resume_member_loop(ahead_input* in) {
-  in->resume = false;
-  in->pieces->free_scanner(in->scanner);
-  in->scanner = nullptr;
-  in->pieces = nullptr;
-  in->window.reset();
-  const uint64_t skip =
-      in->resume_in_member && in->member == in->resume_at ? in->member_out : 0;
-  if (!decoder_resume_at(*in->dec, in->resume_at, in->resume_in_member, skip)) {
-    in->dec.reset();
-    in->done = true;
-    in->result = -1;
   }
 }
 
@@ -361,10 +134,7 @@ void* worker(void* arg) {
     ahead_input* in = nullptr;
     for (;;) {
       if (g.narrow && pw.state != nullptr) {  // keeps nothing while idle
-        pw.ops->free(pw.state);
-        pw.state = nullptr;
-        pw.ops = nullptr;
-        --g.states;
+        piece_worker_drop(g, pw);
         g.ready.notify_all();
       }
       if (g.stop || (!(g.narrow && g.working > 0) && (in = pick_work(g)) != nullptr)) break;
@@ -395,8 +165,7 @@ void* worker(void* arg) {
       lock.lock();
       continue;
     }
-    in->busy = true;
-    const size_t slot = in->filled % in->ring;
+    const size_t slot = in->claimed++ % in->ring;
     const size_t size = plan_block(g, in, slot);
     lock.unlock();
     fill(g, in, slot, size);
@@ -579,7 +348,7 @@ void ahead_closer::operator()(ahead_input* in) const {
   {
     std::unique_lock<std::mutex> lock(g.m);
     in->closing = true;
-    while (in->busy || in->scanning || in->decoding > 0) g.ready.wait(lock);
+    while (ahead_filling(in) || in->scanning || in->decoding > 0) g.ready.wait(lock);
     if (in->scanner != nullptr) in->pieces->free_scanner(in->scanner);
     if (g.block == 0)
       for (size_t k = 0; k < in->ring; ++k) budget_give_back(g.budget, in->data[k], in->cap[k]);
