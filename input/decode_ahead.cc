@@ -297,11 +297,6 @@ bool ahead_room_for_early(ahead_pool& g) {
 
 ssize_t ahead_read(ahead_input& in, char* out, size_t n) {
   ahead_pool& g = *in.pool;
-  const uint64_t epoch = g.epoch.load(std::memory_order_relaxed);
-  if (g.room != nullptr && epoch != g.told) {  // a decoder ended, or an input closed
-    g.told = epoch;
-    g.room(g.room_arg);
-  }
   if (in.holding && in.pos == in.len[in.released % in.ring]) {
     {
       std::lock_guard<std::mutex> lock(g.m);

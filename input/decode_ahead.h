@@ -61,12 +61,6 @@ struct ahead_pool {
   // Counts the changes that can make room for an input started early, so
   // that the merge thread asks again only after one.
   std::atomic<uint64_t> epoch{0};
-  // Told, on the merge thread and outside the lock, when the merge reads
-  // and the epoch has moved since it was last told: there may be room for
-  // an input to start early. (The merge thread's own.)
-  void (*room)(void* arg) = nullptr;
-  void* room_arg = nullptr;
-  uint64_t told = 0;
   // Pieces being decoded now, and the most at once; told as each begins
   // (decode_plan.h).
   size_t pieces_now = 0, pieces_peak = 0;

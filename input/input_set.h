@@ -20,6 +20,7 @@ struct expected_turns {
   log_input* const* order = nullptr;
   size_t n = 0, next = 0;
   uint64_t refused = ~uint64_t{0};  // the pool's epoch when it had no room
+  uint64_t told = 0;  // the pool's epoch when the scheduler was last asked
   // Memory ran out for an input read again: from then on each is read in
   // its turn alone, as one core would, so that what merges never depends
   // on how many inputs were started at once.
@@ -31,12 +32,6 @@ struct input_set {
   decoder_stock decoders;
   expected_turns turns;
   read_seam reads;  // every input's reads
-  // How the line reader and the pool tell the turn scheduler (turns.cc),
-  // on the merge thread: there may be room for an input to start early (an
-  // input ended or caught up, or the pool's room changed); memory ran out
-  // reading `in` again.
-  void (*may_start)(input_set& set) = nullptr;
-  void (*memory_short)(input_set& set, const log_input& in) = nullptr;
   // Every input opened in the set, so that all give way when memory runs
   // out (log_input.cc), room for as many as the set was begun for.
   std::unique_ptr<log_input*[]> all;

@@ -1,22 +1,17 @@
 // The set of inputs and its turn scheduler: the order in which the merge
 // expects to need the inputs that wait their turn, and starting the
-// compressed ones decoding ahead of their turn as the pool has room. It is
-// told, through the set, when an input ends or catches up (by the line
-// reader) and when the pool's room may have changed (by the pool, at a read
-// of the merge); it runs on the merge thread only.
+// compressed ones decoding ahead of their turn as the pool has room. It
+// runs on the merge thread only.
+#include "input/turns.h"
+
 #include <cerrno>
 #include <mutex>
 #include <new>
 
 #include "input/input_set.h"
-#include "input/log_input.h"
-#include "input/read_again.h"
+#include "input/lines.h"
 
-namespace {
-
-// Starts the next compressed waiting inputs decoding ahead of their turn,
-// as far as the pool has room. Cheap when nothing has changed.
-void start_early(input_set& set) {
+void turns_start_early(input_set& set) {
   expected_turns& turns = set.turns;
   while (turns.next < turns.n && !turns.memory_short) {
     log_input& in = *turns.order[turns.next];
@@ -41,11 +36,14 @@ void start_early(input_set& set) {
   }
 }
 
-// Memory ran out reading `in`: the inputs started ahead of their turn go
-// back to waiting, the kept decoder states and the pool's unused address
-// space are freed, no more start early, and each input from now on
-// decodes in the merge thread, on one thread, as on one core.
-void make_room(input_set& set, const log_input& in) {
+void turns_start_early_if_room(input_set& set) {
+  const uint64_t epoch = ahead_epoch(set.pool);
+  if (epoch == set.turns.told) return;
+  set.turns.told = epoch;
+  turns_start_early(set);
+}
+
+void turns_make_room(input_set& set, const log_input& in) {
   expected_turns& turns = set.turns;
   turns.memory_short = true;
   for (size_t k = 0; k < turns.next; ++k) {
@@ -68,10 +66,6 @@ void make_room(input_set& set, const log_input& in) {
   set.decoders.threaded.fetch_add(1u << 16, std::memory_order_relaxed);
 }
 
-void pool_room(void* set) { start_early(*static_cast<input_set*>(set)); }
-
-}  // namespace
-
 input_set* inputs_begin(size_t n, const decode_plan& plan, const read_seam& reads) {
   auto* set = new (std::nothrow) input_set;
   if (set == nullptr) return nullptr;
@@ -82,10 +76,6 @@ input_set* inputs_begin(size_t n, const decode_plan& plan, const read_seam& read
   }
   set->capall = n;
   set->reads = reads;
-  set->may_start = start_early;
-  set->memory_short = make_room;
-  set->pool.room = pool_room;
-  set->pool.room_arg = set;
   set->report_peak = plan.decoders_peak;
   set->report_pieces = plan.pieces_peak;
   return set;
@@ -114,5 +104,5 @@ void inputs_expect_turns(input_set* set, log_input* const* order, size_t n) {
   set->turns = expected_turns{};
   set->turns.order = order;
   set->turns.n = n;
-  start_early(*set);
+  turns_start_early(*set);
 }

@@ -1,0 +1,48 @@
+// The line reader: an input's buffer, cut into lines (log_input.cc hands
+// them out), and read again from its start, in full or past what was
+// read. It calls nothing above it: log_input.cc, the stage's door, and
+// turns.cc, the turn scheduler, call it. Internal to input/.
+#pragma once
+
+#include <cstddef>
+
+#include "input/log_input.h"
+
+// The buffer, and the input counted in its set, once its source is open.
+// Byte buffers are malloc'd, since a line buffer grows with realloc.
+bool lines_ready(log_input& in, input_set* set, size_t block);
+
+// Reads a waiting input again from its start (`early`: ahead of its turn,
+// while its first line is still to be written): a compressed file starts
+// decoding; its first line is passed over when its turn comes. False with
+// the fault set.
+bool input_resume(log_input& in, bool early);
+
+// A read started ahead of the input's turn failed: its next read in its
+// turn tells why.
+void input_failed_ahead(log_input& in);
+
+// Puts an input that was read again from its start (and has not yet
+// passed its first line) back to waiting, giving back its buffer and
+// decoder.
+void input_wait_again(log_input& in);
+
+// Memory ran out: an input decoding on the pool in its turn gives back its
+// blocks and decoder, and is decoded again from its start in the merge
+// thread at its next read, its text up to what was read passed over.
+void input_give_way(log_input& in);
+
+// Reads an input that is behind again from its start and past its first
+// line, which must be the line it held: a file changed while it waited
+// ends with "file truncated", and nothing of it is spliced to that line.
+// False with the fault set.
+bool lines_pass_held_line(log_input& in);
+
+// Decodes an input that gave way again from its start, here, passing over
+// its text up to what was read. False with the fault set.
+bool lines_read_alone(log_input& in);
+
+// Makes room after the unfinished line [pos, end) and reads more bytes.
+// Returns ok when bytes arrived, dry at end of input (draining), or
+// failed with the fault set and the input still open, or would_block.
+input_status lines_refill(log_input& in, input_wait wait);

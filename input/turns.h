@@ -1,0 +1,24 @@
+// The turn scheduler: starting compressed inputs that wait their turn
+// decoding ahead of it, as the pool has room, and making room when memory
+// runs out. Called by log_input.cc (the stage's door) on the merge thread;
+// it calls down into the line reader and the pool, never up. Internal to
+// input/.
+#pragma once
+
+struct input_set;
+struct log_input;
+
+// Starts the next compressed waiting inputs decoding ahead of their turn,
+// as far as the pool has room: after an input ended or caught up. Cheap
+// when nothing has changed.
+void turns_start_early(input_set& set);
+
+// The same after a read, only when the pool's room may have changed since
+// the last time it was asked.
+void turns_start_early_if_room(input_set& set);
+
+// Memory ran out reading `in`: the inputs started ahead of their turn go
+// back to waiting, the kept decoder states and the pool's unused address
+// space are freed, no more start early, and each input from now on
+// decodes in the merge thread, on one thread, as on one core.
+void turns_make_room(input_set& set, const log_input& in);
