@@ -189,7 +189,7 @@ int merge_to_output(run_context& run, log_input* inputs, size_t n) {
   merge_hooks hooks;
   hooks.input_failed = [](const log_input& in, void* arg) {
     const run_context& r = *static_cast<run_context*>(arg);
-    print_input_failure(r.to, r.cmd.name, in.path, input_error_text(in));
+    print_input_failure(r.to, r.cmd.name, input_path(in), input_error_text(in));
   };
   hooks.arg = &run;
   hooks.waiting = [](void* arg) { progress_waiting(static_cast<run_context*>(arg)->line); };
@@ -212,7 +212,7 @@ int merge_to_output(run_context& run, log_input* inputs, size_t n) {
   // their last whole member; say so now, once each, in command-line order.
   for (size_t i = 0; i < n; ++i) {
     if (input_trailing_garbage(inputs[i])) {
-      print_input_failure(run.to, cmd.name, inputs[i].path, kTrailingGarbage);
+      print_input_failure(run.to, cmd.name, input_path(inputs[i]), kTrailingGarbage);
       status = 1;
     }
   }

@@ -3,12 +3,37 @@
 #include "input/lines.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "input/budget.h"
 #include "input/input_set.h"
+
+namespace {
+
+constexpr unsigned bit(input_phase p) { return 1u << static_cast<unsigned>(p); }
+
+// The phases each phase may move to (log_input.h draws the life they make).
+constexpr unsigned kMayFollow[] = {
+    /* ended */ bit(input_phase::reading) | bit(input_phase::ended),
+    /* reading */ bit(input_phase::reading) | bit(input_phase::draining) |
+        bit(input_phase::waiting) | bit(input_phase::failed_ahead) | bit(input_phase::ended),
+    /* draining */ bit(input_phase::waiting) | bit(input_phase::ended),
+    /* waiting */ bit(input_phase::early) | bit(input_phase::reading) | bit(input_phase::ended),
+    /* early */ bit(input_phase::reading) | bit(input_phase::waiting) |
+        bit(input_phase::failed_ahead) | bit(input_phase::ended),
+    /* failed_ahead */ bit(input_phase::waiting) | bit(input_phase::ended),
+};
+
+// Every change of an input's phase is made here, and checked.
+void move_to(log_input& in, input_phase to) {
+  assert((kMayFollow[static_cast<unsigned>(in.phase)] & bit(to)) != 0);
+  in.phase = to;
+}
+
+}  // namespace
 
 bool lines_ready(log_input& in, input_set* set, size_t block) {
   block = std::max(block, kSniffBytes);  // the first read tells the format
@@ -25,7 +50,7 @@ bool lines_ready(log_input& in, input_set* set, size_t block) {
     return false;
   }
   in.cap = in.block = block;
-  in.phase = input_phase::reading;
+  move_to(in, input_phase::reading);
   if (set != nullptr && set->nall < set->capall) set->all[set->nall++] = &in;
   return true;
 }
@@ -58,14 +83,14 @@ void input_start(log_input& in) {
   if (in.phase != input_phase::reading || in.stream.started || !in.stream.regular) return;
   const ssize_t got = source_begin(in.stream, in.buf, first_read(in), ahead_turn::first_line);
   if (got < 0) {
-    in.phase = input_phase::failed_ahead;
+    move_to(in, input_phase::failed_ahead);
   } else {
     in.end = static_cast<size_t>(got);
     in.text = in.end;
   }
 }
 
-void input_failed_ahead(log_input& in) { in.phase = input_phase::failed_ahead; }
+void input_failed_ahead(log_input& in) { move_to(in, input_phase::failed_ahead); }
 
 void input_wait_turn(log_input& in) {
   if ((in.phase != input_phase::reading && in.phase != input_phase::draining) ||
@@ -83,14 +108,14 @@ void input_wait_turn(log_input& in) {
   drop_buffer(in);
   in.first = copy;
   in.line = std::string_view(copy, n);
-  in.phase = input_phase::waiting;
+  move_to(in, input_phase::waiting);
   in.alone = false;  // read again from its start anyway
   source_pause(in.stream);
 }
 
 // Frees everything the input holds at once; the fault record stays.
 void input_release(log_input& in) {
-  in.phase = input_phase::ended;
+  move_to(in, input_phase::ended);
   in.line = {};
   source_close(in.stream);
   drop_buffer(in);
@@ -99,7 +124,7 @@ void input_release(log_input& in) {
 }
 
 bool input_resume(log_input& in, bool early) {
-  in.phase = early ? input_phase::early : input_phase::reading;
+  move_to(in, early ? input_phase::early : input_phase::reading);
   in.alone = false;
   in.buf = static_cast<char*>(std::malloc(in.block));
   if (in.buf == nullptr) {
@@ -127,7 +152,7 @@ void input_wait_again(log_input& in) {
   source_pause(in.stream);  // its decoding thread is done with it
   in.stream.fault = read_fault{};
   drop_buffer(in);
-  in.phase = input_phase::waiting;
+  move_to(in, input_phase::waiting);
   in.alone = false;
 }
 
@@ -158,7 +183,7 @@ bool lines_pass_held_line(log_input& in) {
     in.end = static_cast<size_t>(got);
     in.text += in.end;
   }
-  in.phase = input_phase::reading;
+  move_to(in, input_phase::reading);
   in.stream.unchecked = false;  // it came again, checked
   return true;
 }
@@ -217,7 +242,7 @@ input_status lines_refill(log_input& in, input_wait wait) {
   const ssize_t got = source_read(in.stream, in.buf + in.end, want);
   if (got < 0) return input_status::failed;
   if (got == 0) {
-    in.phase = input_phase::draining;
+    move_to(in, input_phase::draining);
     return input_status::dry;
   }
   in.end += static_cast<size_t>(got);

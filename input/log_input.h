@@ -25,7 +25,8 @@
 // which happens only while a line longer than half the buffer builds up.
 inline constexpr size_t kInputBlockSize = size_t{64} * 1024;
 
-// Where an input is in its life. The transitions, all made here:
+// Where an input is in its life. The transitions, all made by the line
+// reader (lines.cc), which checks each against this drawing:
 //
 //   input_open:      ended -> reading (it stays ended when it cannot open)
 //   stream's end:    reading -> draining (lines may be left in the buffer)
@@ -76,8 +77,19 @@ struct log_input {
   char* first = nullptr;  // the copy of its first line, while it is held
 };
 
+// What the stages above read of an input: its fields are the line
+// reader's own. (Inline: the merge asks at every line.)
+//
 // `line` holds a line not yet written, or the input waits with one.
 inline bool input_active(const log_input& in) { return in.phase != input_phase::ended; }
+// The current line, with its newline if it has one.
+inline std::string_view input_line(const log_input& in) { return in.line; }
+// It waits its turn with its first line (input_wait_turn).
+inline bool input_waiting(const log_input& in) { return in.phase == input_phase::waiting; }
+// As named on the command line, for messages.
+inline const char* input_path(const log_input& in) { return in.path; }
+// The set it was opened in (null: none).
+inline input_set* input_set_of(const log_input& in) { return in.set; }
 
 // Begins a set of n inputs: prepares the decoding threads for them, as the
 // plan says; every read of them goes through `reads`. Returns null when

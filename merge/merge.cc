@@ -53,7 +53,7 @@ merge_result drain(log_input& in, output& out, const merge_hooks& hooks) {
                                               : merge_status::write_failed;
     return r;
   }
-  if (!output_put_line(out, in.line)) {
+  if (!output_put_line(out, input_line(in))) {
     r.status = merge_status::write_failed;
     return r;
   }
@@ -95,7 +95,7 @@ merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hook
     return result;
   }
   for (size_t i = 0; i < n; ++i)
-    t.leaf[i] = input_active(in[i]) ? tree_value(line_key(in[i].line, memo[i]), i) : tree_exhausted(i);
+    t.leaf[i] = input_active(in[i]) ? tree_value(line_key(input_line(in[i]), memo[i]), i) : tree_exhausted(i);
   tree_build(t);
   // The inputs that wait their turn, in the order their first lines come
   // out: the order in which the merge will first need their next lines.
@@ -103,11 +103,11 @@ merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hook
   if (turns != nullptr) {
     size_t waiting = 0;
     for (size_t i = 0; i < n; ++i)
-      if (in[i].phase == input_phase::waiting) turns[waiting++] = &in[i];
+      if (input_waiting(in[i])) turns[waiting++] = &in[i];
     std::sort(turns.get(), turns.get() + waiting, [&](const log_input* a, const log_input* b) {
       return t.leaf[a - in] < t.leaf[b - in];
     });
-    inputs_expect_turns(in[0].set, turns.get(), waiting);
+    inputs_expect_turns(input_set_of(in[0]), turns.get(), waiting);
   }
 
   for (;;) {
@@ -134,7 +134,7 @@ merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hook
     // Write the winner's lines for as long as they still come before the
     // runner-up's current line; only then replay the tree.
     for (;;) {
-      if (!output_put_line(out, win.line)) {
+      if (!output_put_line(out, input_line(win))) {
         result.status = merge_status::write_failed;
         break;
       }
@@ -155,13 +155,13 @@ merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hook
         value = tree_exhausted(w);
         break;
       }
-      value = tree_value(line_key(win.line, memo[w]), w);
+      value = tree_value(line_key(input_line(win), memo[w]), w);
       if (value > rival) break;
     }
     if (result.status != merge_status::done) break;
     tree_replay(t, value);
   }
-  inputs_expect_turns(in[0].set, nullptr, 0);
+  inputs_expect_turns(input_set_of(in[0]), nullptr, 0);
 
   if (result.status == merge_status::done && some_failed)
     result.status = merge_status::inputs_failed;

@@ -71,7 +71,7 @@ TEST(DecodeAhead, SetsInOneProcessGiveTheBytesOfDecodingHere) {
     for (size_t k = 0; k < in.size(); ++k) {
       if (!input_active(in[k]) || input_next(in[k]) != input_status::ok) continue;
       if (got[k].empty()) input_wait_turn(in[k]);  // as start-up does
-      got[k] += in[k].line;
+      got[k] += input_line(in[k]);
       more = true;
     }
   }
@@ -136,9 +136,9 @@ read_all read_on(const std::string& path, decode_plan plan) {
     input_start(in);
     if (input_next(in) == input_status::ok) {
       input_wait_turn(in);
-      if (!input_unconfirmed(in) || input_confirm(in)) r.text += in.line;
+      if (!input_unconfirmed(in) || input_confirm(in)) r.text += input_line(in);
     }
-    while (input_active(in) && input_next(in) == input_status::ok) r.text += in.line;
+    while (input_active(in) && input_next(in) == input_status::ok) r.text += input_line(in);
     r.error = input_error_text(in);
   }
   input_release(in);

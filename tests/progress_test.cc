@@ -375,7 +375,7 @@ void paced_merge(progress_line& line) {
     scripted_now = 5 + 0.5 * k;
     while (static_cast<double>(input_text_read(in)) < size * k / 40 &&
            input_next(in) == input_status::ok)
-      out.written += in.line.size();
+      out.written += input_line(in).size();
     progress_tick(&line);
     mark(scripted_now);
   }
