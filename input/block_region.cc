@@ -90,10 +90,20 @@ block_ptr block_take(block_region& r, size_t size) {
   return block_ptr(new (std::nothrow) char[size], block_free{&r});
 }
 
-bool block_in_region(const block_region& r, const char* p) {
+namespace {
+
+// Whether p is a buffer of the region's: within it, and not in a granule
+// given back to the system (whose address space the heap may have mapped
+// again since, for buffers of its own).
+bool served_here(const block_region& r, const char* p) {
   const char* base = r.base.load(std::memory_order_acquire);
-  return base != nullptr && p >= base && p < base + kRegionBytes;
+  return base != nullptr && p >= base && p < base + kRegionBytes &&
+         r.run[static_cast<size_t>(p - base) / kGranule] != kGone;
 }
+
+}  // namespace
+
+bool block_in_region(const block_region& r, const char* p) { return served_here(r, p); }
 
 void region_give_back(block_region& r) {
   std::lock_guard<std::mutex> lock(r.m);
@@ -110,8 +120,19 @@ void region_give_back(block_region& r) {
 void region_release(block_region& r) {
   std::lock_guard<std::mutex> lock(r.m);
   char* base = r.base.load(std::memory_order_relaxed);
-  if (base != nullptr) REGION_UNPOISON(base, kRegionBytes);
-  if (r.mapping != nullptr) ::munmap(r.mapping, kRegionBytes + kHugePage);
+  if (base != nullptr) {
+    // What is still mapped: the slack around the aligned region, and every
+    // granule not given back. A granule given back may hold another
+    // mapping now, which is not the region's to unmap.
+    char* const mapping = static_cast<char*>(r.mapping);
+    ::munmap(mapping, static_cast<size_t>(base - mapping));
+    ::munmap(base + kRegionBytes, static_cast<size_t>(mapping + kHugePage - base));
+    for (size_t i = 0; i < kGranules; ++i) {
+      if (r.run[i] == kGone) continue;
+      REGION_UNPOISON(base + i * kGranule, kGranule);
+      ::munmap(base + i * kGranule, kGranule);
+    }
+  }
   for (uint8_t& g : r.run) g = 0;
   r.mapping = nullptr;
   r.base.store(nullptr, std::memory_order_relaxed);
@@ -119,12 +140,17 @@ void region_release(block_region& r) {
 }
 
 void block_free::operator()(char* p) const {
-  if (region == nullptr || !block_in_region(*region, p)) {
+  if (region == nullptr) {
     delete[] p;
     return;
   }
   block_region& r = *region;
-  std::lock_guard<std::mutex> lock(r.m);
+  std::unique_lock<std::mutex> lock(r.m);
+  if (!served_here(r, p)) {
+    lock.unlock();
+    delete[] p;
+    return;
+  }
   const size_t at = static_cast<size_t>(p - r.base.load(std::memory_order_relaxed)) / kGranule;
   const size_t n = r.run[at];
   for (size_t k = 0; k < n; ++k) r.run[at + k] = 0;

@@ -1,6 +1,7 @@
 #include "input/block_region.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -44,4 +45,25 @@ TEST(BlockRegion, ServesAlignedRunsThenTheHeap) {
   EXPECT_TRUE(block_in_region(r, again.get()));
   again.reset();
   region_release(r);
+}
+
+// Granules given back when memory runs out are the system's again: another
+// mapping may take their addresses, and releasing the region later leaves
+// that mapping whole (it once unmapped all of its first range).
+TEST(BlockRegion, GivenBackGranulesAreNeverUnmappedAgain) {
+  block_region r;
+  block_ptr kept = block_take(r, kAheadMinBlock);
+  ASSERT_TRUE(block_in_region(r, kept.get()));
+  region_give_back(r);
+  char* const hole = kept.get() + kRegionGranule;  // a free granule, now given back
+  EXPECT_FALSE(block_in_region(r, hole));
+  void* other = mmap(hole, kRegionGranule, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  ASSERT_EQ(other, static_cast<void*>(hole));
+  std::memset(hole, 'x', kRegionGranule);
+  kept.reset();
+  region_release(r);
+  unsigned char resident = 0;  // ENOMEM from mincore: no longer mapped
+  EXPECT_EQ(mincore(hole, 4096, &resident), 0) << "the other mapping was unmapped";
+  munmap(hole, kRegionGranule);
 }
