@@ -86,8 +86,9 @@ bool grow_piece(piece_out& out, void* arg) {
 
 }  // namespace
 
-void fill_piece(ahead_pool& g, ahead_input* in, piece_worker& w,
+void fill_piece(ahead_pool& g, const ahead_job& job, piece_worker& w,
                 std::unique_lock<std::mutex>& lock) {
+  ahead_input* in = job.in;
   if (w.ops != in->pieces) {
     if (w.state != nullptr) {
       w.ops->free(w.state);
@@ -99,12 +100,13 @@ void fill_piece(ahead_pool& g, ahead_input* in, piece_worker& w,
   }
   if (w.state == nullptr) {  // no memory: the member loop goes on alone
     w.ops = nullptr;
+    in->scanning = false;
+    in->claimed = job.seq;
     hand_back(in, in->last_member, true);
     return;
   }
-  const size_t at = in->claimed++;
+  const size_t at = job.seq;
   const size_t slot = at % in->ring;
-  in->scanning = true;
   const size_t reserved =
       g.block == 0 ? budget_plan_piece(g.budget, in->data[slot], in->cap[slot], kPieceBytes) : 0;
   lock.unlock();

@@ -70,6 +70,15 @@ struct ahead_input {
   uint64_t resume_at = 0;
 };
 
+// A job of the pool: block `seq` of input `in`, filled into its slot
+// (seq % ring): the member loop's next stretch of the stream, or, in
+// pieces, the next piece the scanner finds. Jobs are claimed in sequence,
+// done on any worker, and the merge takes their blocks in sequence.
+struct ahead_job {
+  ahead_input* in = nullptr;
+  size_t seq = 0;
+};
+
 // A worker filling the member loop's next block of `in`.
 inline bool ahead_filling(const ahead_input* in) {
   return in->pieces == nullptr && in->claimed > in->filled;
@@ -84,9 +93,10 @@ struct piece_worker {
   }
 };
 
-// Scans for the next piece of `in` and decodes it on worker w. Called and
-// returns with the lock held; `in` has work and is in pieces.
-void fill_piece(ahead_pool& g, ahead_input* in, piece_worker& w,
+// Scans for the job's piece and decodes it on worker w. Called and
+// returns with the lock held; the job's input is in pieces and holds the
+// scanner.
+void fill_piece(ahead_pool& g, const ahead_job& job, piece_worker& w,
                 std::unique_lock<std::mutex>& lock);
 
 // The member loop takes over from the pieces. Under the lock; every piece

@@ -90,8 +90,11 @@ size_t plan_block(ahead_pool& g, ahead_input* in, size_t slot) {
                            in->turn == ahead_turn::first_line);
 }
 
-// Decodes the next block of `in`, `size` bytes, outside the lock.
-void fill(ahead_pool& g, ahead_input* in, size_t slot, size_t size) {
+// Decodes the job's block of the member loop, `size` bytes, outside the
+// lock.
+void fill(ahead_pool& g, const ahead_job& job, size_t size) {
+  ahead_input* in = job.in;
+  const size_t slot = job.seq % in->ring;
   block_ptr& data = in->data[slot];
   size_t got = 0;
   ssize_t r = 1;
@@ -126,10 +129,11 @@ void fill(ahead_pool& g, ahead_input* in, size_t slot, size_t size) {
   }
 }
 
-void* worker(void* arg) {
-  ahead_pool& g = *static_cast<ahead_pool*>(arg);
-  piece_worker pw;
-  std::unique_lock<std::mutex> lock(g.m);
+// The next job for a worker, claimed, or none (stopping). Under the lock;
+// the worker counts as working once it has one. An input whose member loop
+// goes on from where its pieces handed back resumes it first; one that
+// could not (done) yields no job, but the merge is told.
+ahead_job take_job(ahead_pool& g, piece_worker& pw, std::unique_lock<std::mutex>& lock) {
   for (;;) {
     ahead_input* in = nullptr;
     for (;;) {
@@ -140,42 +144,53 @@ void* worker(void* arg) {
       if (g.stop || (!(g.narrow && g.working > 0) && (in = pick_work(g)) != nullptr)) break;
       g.work.wait(lock);
     }
-    if (g.stop) return nullptr;
-    ++g.working;
+    if (g.stop) return {};
     if (in->resume) resume_member_loop(in);
-    if (in->pieces != nullptr) {
-      fill_piece(g, in, pw, lock);
-      --g.working;
-      const bool narrow = g.narrow;
-      lock.unlock();
-      g.ready.notify_all();
-      if (narrow) {
-        g.work.notify_all();
-      } else {
-        g.work.notify_one();
-      }
-      lock.lock();
-      continue;
+    if (!in->done) {
+      ++g.working;
+      if (in->pieces != nullptr) in->scanning = true;  // the scanner finds its range
+      return {in, in->claimed++};
     }
-    if (in->done) {  // it could not go on
-      --g.working;
-      g.epoch.fetch_add(1, std::memory_order_relaxed);
-      lock.unlock();
-      g.ready.notify_all();
-      lock.lock();
-      continue;
-    }
-    const size_t slot = in->claimed++ % in->ring;
-    const size_t size = plan_block(g, in, slot);
+    g.epoch.fetch_add(1, std::memory_order_relaxed);  // it could not go on
     lock.unlock();
-    fill(g, in, slot, size);
     g.ready.notify_all();
     lock.lock();
+  }
+}
+
+// Does a job. Called and returns with the lock held.
+void run_job(ahead_pool& g, const ahead_job& job, piece_worker& pw,
+             std::unique_lock<std::mutex>& lock) {
+  if (job.in->pieces != nullptr) {
+    fill_piece(g, job, pw, lock);
+    return;
+  }
+  const size_t size = plan_block(g, job.in, job.seq % job.in->ring);
+  lock.unlock();
+  fill(g, job, size);
+  lock.lock();
+}
+
+void* worker(void* arg) {
+  ahead_pool& g = *static_cast<ahead_pool*>(arg);
+  piece_worker pw;
+  std::unique_lock<std::mutex> lock(g.m);
+  for (;;) {
+    const ahead_job job = take_job(g, pw, lock);
+    if (job.in == nullptr) return nullptr;
+    // A piece frees the scanner for the next one: another worker may go on.
+    const bool piece = job.in->pieces != nullptr;
+    run_job(g, job, pw, lock);
     --g.working;
-    if (g.narrow) {
+    const bool narrow = g.narrow;
+    lock.unlock();
+    g.ready.notify_all();
+    if (narrow) {
       g.work.notify_all();
-      g.ready.notify_all();
+    } else if (piece) {
+      g.work.notify_one();
     }
+    lock.lock();
   }
 }
 
