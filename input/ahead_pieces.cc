@@ -108,7 +108,7 @@ void fill_piece(ahead_pool& g, const ahead_job& job, piece_worker& w,
   const size_t at = job.seq;
   const size_t slot = at % in->ring;
   const size_t reserved =
-      g.block == 0 ? budget_plan_piece(g.budget, in->data[slot], in->cap[slot], kPieceBytes) : 0;
+      budget_plan_piece(g.budget, in->data[slot], in->cap[slot], kPieceBytes);
   lock.unlock();
   if (reserved != 0) {
     in->data[slot] = block_take(g.region, reserved);
@@ -119,7 +119,7 @@ void fill_piece(ahead_pool& g, const ahead_job& job, piece_worker& w,
                      w.ops->take(w.state, in->window.get() + (st.p.from / 8 - in->window_at), st.p);
   lock.lock();
   in->scanning = false;
-  if (reserved != 0 && in->cap[slot] == 0) g.budget.allocated -= reserved;  // never had
+  if (reserved != 0 && in->cap[slot] == 0) budget_unplan(g.budget, reserved);  // never had
   if (at >= in->claimed) return;  // an earlier piece failed: the loop goes on from there
   if (!taken) {
     in->claimed = at;
@@ -143,7 +143,7 @@ void fill_piece(ahead_pool& g, const ahead_job& job, piece_worker& w,
   --g.pieces_now;
   --in->decoding;
   in->cap[slot] = out.cap;
-  if (g.block == 0) g.budget.allocated += out.cap - old_cap;
+  budget_grew(g.budget, out.cap - old_cap);
   if (at >= in->claimed) return;
   if (!ok) {  // damage, or a false boundary: the member loop tells which
     for (size_t k = at; k < in->claimed; ++k) in->piece_done[k % in->ring] = false;

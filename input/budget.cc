@@ -18,6 +18,7 @@ size_t budget_next_share(const ahead_budget& b, bool first_block) {
 bool budget_fits(size_t cap, size_t share) { return cap != 0 && cap <= share && 2 * cap >= share; }
 
 bool budget_room_for_early(const ahead_budget& b, size_t own_cap, bool first_block) {
+  if (b.fixed != 0) return true;
   const size_t s = budget_next_share(b, first_block);
   if (budget_fits(own_cap, s)) return true;
   size_t unfit = 0;
@@ -29,6 +30,11 @@ bool budget_room_for_early(const ahead_budget& b, size_t own_cap, bool first_blo
 }
 
 void budget_give_back(ahead_budget& b, block_ptr& data, size_t& cap) {
+  if (b.fixed != 0) {  // counted against nothing: freed
+    data.reset();
+    cap = 0;
+    return;
+  }
   if (cap == 0) return;
   if (b.spares < kSpareBuffers && cap >= kAheadMinBlock) {
     b.spare[b.spares].data = std::move(data);
@@ -43,6 +49,7 @@ void budget_give_back(ahead_budget& b, block_ptr& data, size_t& cap) {
 
 size_t budget_plan_block(ahead_budget& b, block_ptr& data, size_t& cap, bool first_block,
                          bool first_line) {
+  if (b.fixed != 0) return b.fixed;
   if (first_line && first_block) {  // a new small buffer
     b.allocated += kSmallestBlock;
     return kSmallestBlock;
@@ -72,8 +79,16 @@ size_t budget_plan_block(ahead_budget& b, block_ptr& data, size_t& cap, bool fir
   return size;
 }
 
+void budget_unplan(ahead_budget& b, size_t size) {
+  if (b.fixed == 0) b.allocated -= size;
+}
+
+void budget_grew(ahead_budget& b, size_t more) {
+  if (b.fixed == 0) b.allocated += more;
+}
+
 size_t budget_plan_piece(ahead_budget& b, block_ptr& data, size_t& cap, size_t piece) {
-  if (cap >= piece) return 0;
+  if (b.fixed != 0 || cap >= piece) return 0;  // fixed: a piece's buffer grows as it needs
   budget_give_back(b, data, cap);
   for (size_t k = 0; k < b.spares; ++k) {
     if (b.spare[k].cap != piece) continue;

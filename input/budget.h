@@ -44,6 +44,10 @@ struct spare_buffer {
 };
 
 struct ahead_budget {
+  // Nonzero: every block is of this size, counted against nothing, and
+  // every input may start ahead (the plan's fixed block, which puts block
+  // ends and hand-offs everywhere); 0: the budget shares kAheadBudget.
+  size_t fixed = 0;
   size_t inputs = 0;     // inputs decoding ahead
   size_t early = 0;      // of them, started ahead of their turn
   size_t allocated = 0;  // bytes of every block buffer, spares included
@@ -83,6 +87,11 @@ void budget_give_back(ahead_budget& b, block_ptr& data, size_t& cap);
 // than kAheadMinBlock. A first line's first block is kSmallestBlock.
 size_t budget_plan_block(ahead_budget& b, block_ptr& data, size_t& cap, bool first_block,
                          bool first_line);
+
+// A block planned that never got its buffer, or a piece's buffer that
+// grew by `more` bytes: the bytes counted change.
+void budget_unplan(ahead_budget& b, size_t size);
+void budget_grew(ahead_budget& b, size_t more);
 
 // Plans the buffer of a piece (decode_ahead.h: a file decoded a piece a
 // block), at least `piece` bytes: the input's own buffer for the slot,

@@ -71,7 +71,7 @@ ahead_input* pick_work(ahead_pool& g) {
     const size_t rank = 2 * ahead_of_merge(in) + (in->turn == ahead_turn::early ? 1 : 0);
     if (rank >= best_rank) continue;
     const size_t next = next_block(in);
-    if (in->turn == ahead_turn::early && g.block == 0 &&
+    if (in->turn == ahead_turn::early &&
         !budget_room_for_early(g.budget, in->cap[next % in->ring], next == 0))
       continue;
     best = in;
@@ -85,7 +85,6 @@ ahead_input* pick_work(ahead_pool& g) {
 // The size of the block to fill in `slot` of `in`, reserved from the
 // budget (a new buffer is left to fill() to make). Under the lock.
 size_t plan_block(ahead_pool& g, ahead_input* in, size_t slot) {
-  if (g.block != 0) return g.block;
   return budget_plan_block(g.budget, in->data[slot], in->cap[slot], first_block(in),
                            in->turn == ahead_turn::first_line);
 }
@@ -117,7 +116,7 @@ void fill(ahead_pool& g, const ahead_job& job, size_t size) {
   // now, not when the merge has read its last block.
   if (r <= 0) in->dec.reset();
   std::lock_guard<std::mutex> lock(g.m);
-  if (buf == nullptr && g.block == 0) g.budget.allocated -= size;  // never had
+  if (buf == nullptr) budget_unplan(g.budget, size);  // never had
   in->len[slot] = got;
   in->raw_at[slot] = raw_at;
   if (got > 0) ++in->filled;
@@ -225,7 +224,7 @@ bool decode_ahead_setup(ahead_pool& g, size_t inputs, const decode_plan& plan) {
   }
   g.capacity = capacity;
   g.nthreads = n;
-  g.block = plan.block;
+  g.budget.fixed = plan.block;
   g.fill_ring_first = plan.fill_ring_first;
   g.piece_begun = plan.piece_begun;
   g.pieces_from = plan.pieces_from != 0 ? plan.pieces_from : kPiecesFrom;
@@ -252,7 +251,7 @@ void decode_ahead_shutdown(ahead_pool& g) {
   for (spare_buffer& b : g.budget.spare) b = spare_buffer{};
   g.budget = ahead_budget{};
   region_release(g.region);
-  g.capacity = g.block = g.next = 0;
+  g.capacity = g.next = 0;
   g.nthreads = g.started = 0;
   g.fill_ring_first = g.stop = g.on = false;
   g.pieces_from = kPiecesFrom;
@@ -307,7 +306,7 @@ bool ahead_room_for_early(ahead_pool& g) {
   for (size_t k = 0; k < g.budget.inputs; ++k)
     if (g.inputs[k]->turn == ahead_turn::early && !g.inputs[k]->done) ++decoding;
   return decoding < std::max(g.nthreads, 1u) &&
-         (g.block != 0 || budget_room_for_early(g.budget, 0, true));
+         budget_room_for_early(g.budget, 0, true);
 }
 
 ssize_t ahead_read(ahead_input& in, char* out, size_t n) {
@@ -360,8 +359,7 @@ void ahead_closer::operator()(ahead_input* in) const {
     in->closing = true;
     while (ahead_filling(in) || in->scanning || in->decoding > 0) g.ready.wait(lock);
     if (in->scanner != nullptr) in->pieces->free_scanner(in->scanner);
-    if (g.block == 0)
-      for (size_t k = 0; k < in->ring; ++k) budget_give_back(g.budget, in->data[k], in->cap[k]);
+    for (size_t k = 0; k < in->ring; ++k) budget_give_back(g.budget, in->data[k], in->cap[k]);
     if (in->turn == ahead_turn::early) --g.budget.early;
     g.epoch.fetch_add(1, std::memory_order_relaxed);
     ahead_input** end = g.inputs.get() + g.budget.inputs;

@@ -50,7 +50,6 @@ struct ahead_pool {
   size_t capacity = 0;
   std::unique_ptr<pthread_t[]> threads;
   unsigned nthreads = 0, started = 0;
-  size_t block = 0;  // the plan's fixed block size, or 0: from the budget
   size_t pieces_from = kPiecesFrom;
   ahead_budget budget;
   block_region region;  // where the blocks live
