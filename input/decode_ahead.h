@@ -17,60 +17,10 @@
 #include <memory>
 #include <mutex>
 
-#include "input/block_region.h"
-#include "input/budget.h"
+#include "input/ahead_pool.h"
 #include "input/decode_plan.h"
 #include "input/decoder.h"
 #include "input/handles.h"
-
-// An input whose format comes in pieces (bzip2 blocks) has a ring of up to
-// this many blocks, a piece each: enough for every thread of a large
-// machine to decode one, and the merge to read one.
-inline constexpr size_t kRingSlots = 16;
-// A piece's first buffer (a bzip2 -9 block is 900 kB of text); it grows as
-// a piece needs. Also what the budget counts a piece as.
-inline constexpr size_t kPieceBytes = size_t{1} << 20;
-// Files in pieces are larger than this, unless the plan says otherwise: a
-// farm's small files (one zstd frame, a bzip2 block or two) decode many
-// at once already, and a first piece is a whole frame where the member
-// loop's first block is small.
-inline constexpr size_t kPiecesFrom = size_t{1} << 20;
-// The scanner reads the file this much at a time.
-inline constexpr size_t kScanRead = size_t{256} << 10;
-
-// The pool of one set of inputs. Its threads are pthreads rather than
-// std::thread: a thread that cannot be started must be a status (decode in
-// the merge thread instead), and std::thread says so only by throwing.
-// Fields under `m` unless said otherwise.
-struct ahead_pool {
-  std::mutex m;
-  std::condition_variable work;   // workers wait here for a block to fill
-  std::condition_variable ready;  // the merge thread waits here for a block
-  std::unique_ptr<ahead_input*[]> inputs;
-  size_t capacity = 0;
-  std::unique_ptr<pthread_t[]> threads;
-  unsigned nthreads = 0, started = 0;
-  size_t pieces_from = kPiecesFrom;
-  ahead_budget budget;
-  block_region region;  // where the blocks live
-  bool on = false;      // set up
-  size_t next = 0;      // where the next search for work starts
-  bool fill_ring_first = false;
-  bool stop = false;
-  // Counts the changes that can make room for an input started early, so
-  // that the merge thread asks again only after one.
-  std::atomic<uint64_t> epoch{0};
-  // Pieces being decoded now, and the most at once; told as each begins
-  // (decode_plan.h).
-  size_t pieces_now = 0, pieces_peak = 0;
-  // Memory ran out: one worker at a time decodes, with the least lead, as
-  // one thread would; the others keep nothing.
-  bool narrow = false;
-  unsigned working = 0;  // workers decoding now
-  unsigned states = 0;   // workers' states for pieces, alive
-  void (*piece_begun)(void* arg) = nullptr;
-  void* piece_arg = nullptr;
-};
 
 // Prepares the pool for a merge of `inputs` inputs (threads start when the
 // first compressed input is handed over). Does nothing when the plan says

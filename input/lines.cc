@@ -79,7 +79,7 @@ void drop_buffer(log_input& in) {
 
 }  // namespace
 
-void input_start(log_input& in) {
+void lines_start(log_input& in) {
   if (in.phase != input_phase::reading || in.stream.started || !in.stream.regular) return;
   const ssize_t got = source_begin(in.stream, in.buf, first_read(in), ahead_turn::first_line);
   if (got < 0) {
@@ -92,7 +92,7 @@ void input_start(log_input& in) {
 
 void input_failed_ahead(log_input& in) { move_to(in, input_phase::failed_ahead); }
 
-void input_wait_turn(log_input& in) {
+void lines_wait_turn(log_input& in) {
   if ((in.phase != input_phase::reading && in.phase != input_phase::draining) ||
       !in.stream.regular || held_whole(in))
     return;
@@ -113,8 +113,7 @@ void input_wait_turn(log_input& in) {
   source_pause(in.stream);
 }
 
-// Frees everything the input holds at once; the fault record stays.
-void input_release(log_input& in) {
+void lines_release(log_input& in) {
   move_to(in, input_phase::ended);
   in.line = {};
   source_close(in.stream);

@@ -6,11 +6,19 @@
 
 #include <cstddef>
 
-#include "input/log_input.h"
+#include "input/decode_plan.h"
+#include "input/input_record.h"
 
 // The buffer, and the input counted in its set, once its source is open.
 // Byte buffers are malloc'd, since a line buffer grows with realloc.
 bool lines_ready(log_input& in, input_set* set, size_t block);
+
+// What input_start, input_wait_turn and input_release do (log_input.h):
+// the door calls these.
+void lines_start(log_input& in);
+void lines_wait_turn(log_input& in);
+// Frees everything the input holds at once; the fault record stays.
+void lines_release(log_input& in);
 
 // Reads a waiting input again from its start (`early`: ahead of its turn,
 // while its first line is still to be written): a compressed file starts

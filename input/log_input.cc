@@ -33,6 +33,20 @@ bool input_open_fd(log_input& in, int fd, const char* name, input_set* set, size
   return lines_ready(in, set, block);
 }
 
+void input_start(log_input& in) { lines_start(in); }
+void input_wait_turn(log_input& in) { lines_wait_turn(in); }
+void input_release(log_input& in) { lines_release(in); }
+
+input_set* inputs_begin(size_t n, const decode_plan& plan, const read_seam& reads) {
+  return turns_begin(n, plan, reads);
+}
+void inputs_end(input_set* set) { turns_end(set); }
+size_t inputs_at_once(const input_set* set) { return turns_at_once(set); }
+void inputs_free_spare(input_set* set) { turns_free_spare(set); }
+void inputs_expect_turns(input_set* set, log_input* const* order, size_t n) {
+  turns_expect(set, order, n);
+}
+
 bool input_out_of_memory(const log_input& in) { return in.stream.fault.error == ENOMEM; }
 
 const char* input_error_text(const log_input& in) { return fault_text(in.stream.fault); }
@@ -63,7 +77,7 @@ uint64_t input_text_read(const log_input& in) { return in.text; }
 namespace {
 
 input_status end_input(log_input& in, input_status why) {
-  input_release(in);
+  lines_release(in);
   if (in.set != nullptr) turns_start_early(*in.set);  // its place in the pool is free
   return why;
 }
@@ -113,14 +127,14 @@ bool give_way_and_read(log_input& in) {
 
 // Makes room after the unfinished line [pos, end) and reads more bytes.
 // Returns ok when bytes arrived, dry at end of input, or failed (the input
-// has then ended). After a read, the scheduler is told when the pool's
-// room may have changed (a decoder ended, an input closed): a check a
-// block, not a line.
+// has then ended). Before the read, which may wait for a block being
+// decoded, the scheduler is called when the pool's room may have changed
+// (a decoder ended, an input closed): a check a block, not a line.
 [[gnu::noinline]] input_status refill(log_input& in, input_wait wait) {
+  if (in.set != nullptr) turns_start_early_if_room(*in.set);
   const input_status st = lines_refill(in, wait);
   if (st == input_status::failed)
     return give_way_and_read(in) ? input_status::ok : end_input(in, input_status::failed);
-  if (in.set != nullptr) turns_start_early_if_room(*in.set);
   return st;
 }
 

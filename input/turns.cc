@@ -66,7 +66,7 @@ void turns_make_room(input_set& set, const log_input& in) {
   set.decoders.threaded.fetch_add(1u << 16, std::memory_order_relaxed);
 }
 
-input_set* inputs_begin(size_t n, const decode_plan& plan, const read_seam& reads) {
+input_set* turns_begin(size_t n, const decode_plan& plan, const read_seam& reads) {
   auto* set = new (std::nothrow) input_set;
   if (set == nullptr) return nullptr;
   set->all.reset(new (std::nothrow) log_input*[n]);
@@ -81,7 +81,7 @@ input_set* inputs_begin(size_t n, const decode_plan& plan, const read_seam& read
   return set;
 }
 
-void inputs_end(input_set* set) {
+void turns_end(input_set* set) {
   if (set == nullptr) return;
   if (set->report_pieces != nullptr) *set->report_pieces = set->pool.pieces_peak;
   decode_ahead_shutdown(set->pool);
@@ -90,16 +90,16 @@ void inputs_end(input_set* set) {
   delete set;
 }
 
-size_t inputs_at_once(const input_set* set) {
+size_t turns_at_once(const input_set* set) {
   const unsigned threads = set != nullptr ? ahead_threads(set->pool) : 0;
   return threads > 0 ? threads : 1;
 }
 
-void inputs_free_spare(input_set* set) {
+void turns_free_spare(input_set* set) {
   if (set != nullptr) decoders_forget(set->decoders);
 }
 
-void inputs_expect_turns(input_set* set, log_input* const* order, size_t n) {
+void turns_expect(input_set* set, log_input* const* order, size_t n) {
   if (set == nullptr) return;
   set->turns = expected_turns{};
   set->turns.order = order;

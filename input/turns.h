@@ -5,8 +5,21 @@
 // input/.
 #pragma once
 
+#include <cstddef>
+
+#include "input/decode_plan.h"
+#include "input/sys_read.h"
+
 struct input_set;
 struct log_input;
+
+// What inputs_begin, inputs_end, inputs_at_once, inputs_free_spare and
+// inputs_expect_turns do (log_input.h): the door calls these.
+input_set* turns_begin(size_t n, const decode_plan& plan, const read_seam& reads);
+void turns_end(input_set* set);
+size_t turns_at_once(const input_set* set);
+void turns_free_spare(input_set* set);
+void turns_expect(input_set* set, log_input* const* order, size_t n);
 
 // Starts the next compressed waiting inputs decoding ahead of their turn,
 // as far as the pool has room: after an input ended or caught up. Cheap
