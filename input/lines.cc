@@ -16,7 +16,7 @@ namespace {
 constexpr unsigned bit(input_phase p) { return 1u << static_cast<unsigned>(p); }
 
 // The phases each phase may move to (log_input.h draws the life they make).
-constexpr unsigned kMayFollow[] = {
+[[maybe_unused]] constexpr unsigned kMayFollow[] = {
     /* ended */ bit(input_phase::reading) | bit(input_phase::ended),
     /* reading */ bit(input_phase::reading) | bit(input_phase::draining) |
         bit(input_phase::waiting) | bit(input_phase::failed_ahead) | bit(input_phase::ended),
