@@ -1,13 +1,12 @@
 #include "cli/messages.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "cli/progress.h"
+#include "output/output.h"
 
 // The version comes from the build, where it is set once.
 #ifndef BRAIDLOGS_VERSION
@@ -35,15 +34,9 @@ void say(const console& to, const char* format, ...) {
 
 // Writes all of text to fd; false with errno set when it cannot.
 bool put_all(int fd, const char* text) {
-  size_t n = std::strlen(text);
-  while (n > 0) {
-    const ssize_t put = ::write(fd, text, n);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    text += put;
-    n -= static_cast<size_t>(put);
-  }
-  return true;
+  const int error = write_fully({}, fd, text, std::strlen(text));
+  errno = error;
+  return error == 0;
 }
 
 }  // namespace

@@ -90,20 +90,13 @@ block_ptr block_take(block_region& r, size_t size) {
   return block_ptr(new (std::nothrow) char[size], block_free{&r});
 }
 
-namespace {
-
-// Whether p is a buffer of the region's: within it, and not in a granule
-// given back to the system (whose address space the heap may have mapped
-// again since, for buffers of its own).
-bool served_here(const block_region& r, const char* p) {
+// Not in a granule given back to the system: the heap may have mapped its
+// address space again since, for buffers of its own.
+bool block_in_region(const block_region& r, const char* p) {
   const char* base = r.base.load(std::memory_order_acquire);
   return base != nullptr && p >= base && p < base + kRegionBytes &&
          r.run[static_cast<size_t>(p - base) / kGranule] != kGone;
 }
-
-}  // namespace
-
-bool block_in_region(const block_region& r, const char* p) { return served_here(r, p); }
 
 void region_give_back(block_region& r) {
   std::lock_guard<std::mutex> lock(r.m);
@@ -146,7 +139,7 @@ void block_free::operator()(char* p) const {
   }
   block_region& r = *region;
   std::unique_lock<std::mutex> lock(r.m);
-  if (!served_here(r, p)) {
+  if (!block_in_region(r, p)) {
     lock.unlock();
     delete[] p;
     return;

@@ -48,7 +48,8 @@ using block_ptr = std::unique_ptr<char[], block_free>;
 // on first use.
 block_ptr block_take(block_region& r, size_t size);
 
-// Whether p lies in the region (for tests: which buffers it served).
+// Whether p is a buffer the region served (block_free asks, under the
+// region's lock; tests ask which buffers it served).
 bool block_in_region(const block_region& r, const char* p);
 
 // Memory ran out: the address space of the region's free granules goes

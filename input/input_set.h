@@ -20,7 +20,6 @@ struct expected_turns {
   log_input* const* order = nullptr;
   size_t n = 0, next = 0;
   uint64_t refused = ~uint64_t{0};  // the pool's epoch when it had no room
-  uint64_t told = 0;  // the pool's epoch when the scheduler was last asked
   // Memory ran out for an input read again: from then on each is read in
   // its turn alone, as one core would, so that what merges never depends
   // on how many inputs were started at once.

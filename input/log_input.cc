@@ -20,7 +20,7 @@ bool input_open(log_input& in, const char* path, input_set* set, size_t block) {
   in = log_input{};
   in.path = path;
   in.set = set;
-  if (!source_open(in.stream, path, set, set != nullptr ? set->reads : read_seam{})) return false;
+  if (!source_open(in.stream, path, set)) return false;
   return lines_ready(in, set, block);
 }
 
@@ -28,8 +28,7 @@ bool input_open_fd(log_input& in, int fd, const char* name, input_set* set, size
   in = log_input{};
   in.path = name;
   in.set = set;
-  if (!source_open_fd(in.stream, fd, set, set != nullptr ? set->reads : read_seam{}))
-    return false;
+  if (!source_open_fd(in.stream, fd, set)) return false;
   return lines_ready(in, set, block);
 }
 
@@ -131,7 +130,7 @@ bool give_way_and_read(log_input& in) {
 // decoded, the scheduler is called when the pool's room may have changed
 // (a decoder ended, an input closed): a check a block, not a line.
 [[gnu::noinline]] input_status refill(log_input& in, input_wait wait) {
-  if (in.set != nullptr) turns_start_early_if_room(*in.set);
+  if (in.set != nullptr) turns_start_early(*in.set);
   const input_status st = lines_refill(in, wait);
   if (st == input_status::failed)
     return give_way_and_read(in) ? input_status::ok : end_input(in, input_status::failed);

@@ -41,7 +41,7 @@ bool adopt(byte_source& src, int fd) {
 bool source_open(byte_source& src, const char* path, input_set* set, const read_seam& reads) {
   src = byte_source{};
   src.set = set;
-  src.reads = reads;
+  src.reads = set != nullptr ? set->reads : reads;
   int fd;
   do {
     fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -56,7 +56,7 @@ bool source_open(byte_source& src, const char* path, input_set* set, const read_
 bool source_open_fd(byte_source& src, int fd, input_set* set, const read_seam& reads) {
   src = byte_source{};
   src.set = set;
-  src.reads = reads;
+  src.reads = set != nullptr ? set->reads : reads;
   const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
   if (own < 0) {
     src.fault.error = errno;

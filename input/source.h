@@ -43,7 +43,8 @@ struct byte_source {
 
 // Opens path for reading, as one of `set` (may be null). A directory is
 // refused with EISDIR here, so that every system reports it alike. Returns
-// false with the fault set. Its reads go through `reads`.
+// false with the fault set. Its reads go through the set's read seam, or
+// through `reads` when it has no set.
 bool source_open(byte_source& src, const char* path, input_set* set = nullptr,
                  const read_seam& reads = {});
 

@@ -36,13 +36,6 @@ void turns_start_early(input_set& set) {
   }
 }
 
-void turns_start_early_if_room(input_set& set) {
-  const uint64_t epoch = ahead_epoch(set.pool);
-  if (epoch == set.turns.told) return;
-  set.turns.told = epoch;
-  turns_start_early(set);
-}
-
 void turns_make_room(input_set& set, const log_input& in) {
   expected_turns& turns = set.turns;
   turns.memory_short = true;

@@ -22,13 +22,11 @@ void turns_free_spare(input_set* set);
 void turns_expect(input_set* set, log_input* const* order, size_t n);
 
 // Starts the next compressed waiting inputs decoding ahead of their turn,
-// as far as the pool has room: after an input ended or caught up. Cheap
-// when nothing has changed.
+// as far as the pool has room: after an input ended or caught up, and
+// before a read. Cheap when nothing has changed: it stops at the first
+// waiting input while the pool's epoch is the one at which it last found
+// no room.
 void turns_start_early(input_set& set);
-
-// The same after a read, only when the pool's room may have changed since
-// the last time it was asked.
-void turns_start_early_if_room(input_set& set);
 
 // Memory ran out reading `in`: the inputs started ahead of their turn go
 // back to waiting, the kept decoder states and the pool's unused address

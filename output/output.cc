@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 
-#include "output/sys_write.h"
 
 bool output_open(output& out, int fd, size_t cap, const write_seam& writes) {
   out = output{};

@@ -22,6 +22,11 @@ struct write_seam {
   void* ctx = nullptr;
 };
 
+// Writes all n bytes to fd through `via`, completing short writes and
+// retrying interrupted calls. Returns 0, or the errno of the write that
+// failed. (For writes that need no buffer: help and version text.)
+int write_fully(const write_seam& via, int fd, const char* buf, size_t n);
+
 // The output: one large buffer in front of a descriptor. Lines are copied in
 // and go out in big writes. After a failed write `error` holds its errno and
 // every later call fails at once, so a caller may check only some results

@@ -1,4 +1,4 @@
-#include "output/sys_write.h"
+#include "output/output.h"
 
 #include <unistd.h>
 
