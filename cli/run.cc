@@ -193,7 +193,7 @@ int merge_to_output(run_context& run, log_input* inputs, size_t n) {
   };
   hooks.arg = &run;
   hooks.waiting = [](void* arg) { progress_waiting(static_cast<run_context*>(arg)->line); };
-  const merge_result r = merge_inputs(inputs, n, out, hooks);
+  const merge_result r = merge_inputs(inputs, n, out, hooks, run.seams.merge);
   int status = 1;
   switch (r.status) {
     case merge_status::done:

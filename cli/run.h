@@ -8,6 +8,7 @@
 
 #include "cli/progress.h"
 #include "input/log_input.h"
+#include "merge/merge.h"
 #include "output/output.h"
 
 // What a run talks to, passed in as a whole by main() (the system's own)
@@ -19,6 +20,7 @@ struct run_seams {
   write_seam writes;
   clock_seam clock;
   decode_plan plan;
+  merge_plan merge;  // how the merge uses the threads
 };
 
 // The descriptors a run takes as its standard input, output and error.

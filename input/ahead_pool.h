@@ -22,6 +22,15 @@
 
 struct ahead_input;
 
+// Work that the stage above hands to the pool (the merge's jobs): a call,
+// run once on any worker, ahead of decoding work.
+struct pool_task {
+  void (*run)(void* arg) = nullptr;
+  void* arg = nullptr;
+};
+// Tasks waiting for a worker, at most: more are run by whoever posts them.
+inline constexpr size_t kTaskSlots = 256;
+
 // An input whose format comes in pieces (bzip2 blocks) has a ring of up to
 // this many blocks, a piece each: enough for every thread of a large
 // machine to decode one, and the merge to read one.
@@ -69,6 +78,9 @@ struct ahead_pool {
   unsigned states = 0;   // workers' states for pieces, alive
   void (*piece_begun)(void* arg) = nullptr;
   void* piece_arg = nullptr;
+  // Tasks posted and not yet taken, first in, first out.
+  pool_task tasks[kTaskSlots];
+  size_t task_head = 0, task_count = 0;
 };
 
 // One compressed input decoding ahead. Its blocks form a ring: workers fill
@@ -134,6 +146,7 @@ struct ahead_input {
 struct ahead_job {
   ahead_input* in = nullptr;
   size_t seq = 0;
+  pool_task task;  // or, when in is null, a task of the stage above
 };
 
 // A worker filling the member loop's next block of `in`.

@@ -140,15 +140,24 @@ ahead_job take_job(ahead_pool& g, piece_worker& pw, std::unique_lock<std::mutex>
         piece_worker_drop(g, pw);
         g.ready.notify_all();
       }
-      if (g.stop || (!(g.narrow && g.working > 0) && (in = pick_work(g)) != nullptr)) break;
+      if (g.stop || g.task_count > 0 ||
+          (!(g.narrow && g.working > 0) && (in = pick_work(g)) != nullptr))
+        break;
       g.work.wait(lock);
     }
     if (g.stop) return {};
+    if (in == nullptr) {  // a task comes first: the merge waits on it
+      ahead_job job;
+      job.task = g.tasks[g.task_head];
+      g.task_head = (g.task_head + 1) % kTaskSlots;
+      --g.task_count;
+      return job;
+    }
     if (in->resume) resume_member_loop(in);
     if (!in->done) {
       ++g.working;
       if (in->pieces != nullptr) in->scanning = true;  // the scanner finds its range
-      return {in, in->claimed++};
+      return {in, in->claimed++, {}};
     }
     g.epoch.fetch_add(1, std::memory_order_relaxed);  // it could not go on
     lock.unlock();
@@ -176,7 +185,13 @@ void* worker(void* arg) {
   std::unique_lock<std::mutex> lock(g.m);
   for (;;) {
     const ahead_job job = take_job(g, pw, lock);
-    if (job.in == nullptr) return nullptr;
+    if (job.in == nullptr && job.task.run == nullptr) return nullptr;
+    if (job.in == nullptr) {
+      lock.unlock();
+      job.task.run(job.task.arg);
+      lock.lock();
+      continue;
+    }
     // A piece frees the scanner for the next one: another worker may go on.
     const bool piece = job.in->pieces != nullptr;
     run_job(g, job, pw, lock);
@@ -252,6 +267,7 @@ void decode_ahead_shutdown(ahead_pool& g) {
   g.budget = ahead_budget{};
   region_release(g.region);
   g.capacity = g.next = 0;
+  g.task_head = g.task_count = 0;
   g.nthreads = g.started = 0;
   g.fill_ring_first = g.stop = g.on = false;
   g.pieces_from = kPiecesFrom;
@@ -285,6 +301,18 @@ ahead_ptr ahead_open(ahead_pool& g, decoder_ptr& dec, ahead_turn turn, uint64_t 
 }
 
 unsigned ahead_threads(const ahead_pool& g) { return g.on ? g.nthreads : 0; }
+
+bool ahead_post(ahead_pool& g, const pool_task& task) {
+  if (!g.on) return false;
+  {
+    std::lock_guard<std::mutex> lock(g.m);
+    if (g.task_count == kTaskSlots || !start_threads(g)) return false;
+    g.tasks[(g.task_head + g.task_count) % kTaskSlots] = task;
+    ++g.task_count;
+  }
+  g.work.notify_one();
+  return true;
+}
 
 void ahead_give_way(ahead_pool& g) {
   {

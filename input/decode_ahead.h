@@ -48,6 +48,11 @@ void ahead_give_way(ahead_pool& p);
 // decode at once.
 unsigned ahead_threads(const ahead_pool& p);
 
+// Runs `task` on one of the pool's threads, ahead of any decoding not yet
+// begun. False when the pool is off, has no thread, or has as many tasks
+// waiting as it keeps: the caller then runs it itself.
+bool ahead_post(ahead_pool& p, const pool_task& task);
+
 // Whether the pool would decode one more input early now: it has a place,
 // spare budget, and fewer inputs started early still decoding than it has
 // threads (so that the decoders alive are at most the inputs being merged

@@ -213,6 +213,27 @@ bool lines_read_alone(log_input& in) {
 }
 
 
+char* lines_hand_over(log_input& in) {
+  const size_t tail = in.end - in.pos;
+  char* fresh = nullptr;
+  size_t cap = 0;
+  if (tail > 0) {  // a line begun: a buffer that has room for more of it
+    cap = in.block;
+    while (cap < tail || cap - tail < cap / 2) cap *= 2;
+    fresh = static_cast<char*>(std::malloc(cap));
+    if (fresh == nullptr) return nullptr;
+    std::memcpy(fresh, in.buf + in.pos, tail);
+  }
+  // With nothing begun, the next refill makes the new buffer.
+  char* old = in.buf;
+  in.buf = fresh;
+  in.cap = cap;
+  in.scan = in.scan - in.pos;
+  in.end = tail;
+  in.pos = 0;
+  return old;
+}
+
 input_status lines_refill(log_input& in, input_wait wait) {
   if (wait == input_wait::ask && source_may_block(in.stream)) return input_status::would_block;
   if (in.pos > 0) {
@@ -225,7 +246,7 @@ input_status lines_refill(log_input& in, input_wait wait) {
   // A line as long as the buffer: grow it. Half the buffer must be free so
   // that reads stay large while a long line builds up.
   if (in.end == in.cap || in.cap - in.end < in.cap / 2) {
-    const size_t bigger = in.cap > 0 ? in.cap * 2 : kInputBlockSize;
+    const size_t bigger = in.cap > 0 ? in.cap * 2 : std::max(in.block, kSmallestBlock);
     char* grown = static_cast<char*>(std::realloc(in.buf, bigger));
     if (grown == nullptr) {
       source_close(in.stream);  // no decoding thread writes the record now

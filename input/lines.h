@@ -50,6 +50,12 @@ bool lines_pass_held_line(log_input& in);
 // its text up to what was read. False with the fault set.
 bool lines_read_alone(log_input& in);
 
+// Hands the buffer over to the caller (who frees it) and reads on into a
+// new one, the bytes after the last piece handed out copied into it.
+// Returns the old buffer, or null, the input unchanged, when no new one
+// can be had.
+char* lines_hand_over(log_input& in);
+
 // Makes room after the unfinished line [pos, end) and reads more bytes.
 // Returns ok when bytes arrived, dry at end of input (draining), or
 // failed with the fault set and the input still open, or would_block.

@@ -41,6 +41,15 @@ input_set* inputs_begin(size_t n, const decode_plan& plan, const read_seam& read
 }
 void inputs_end(input_set* set) { turns_end(set); }
 size_t inputs_at_once(const input_set* set) { return turns_at_once(set); }
+unsigned inputs_threads(const input_set* set) {
+  return set != nullptr ? ahead_threads(set->pool) : 0;
+}
+bool inputs_post(input_set* set, void (*fn)(void* arg), void* arg) {
+  pool_task task;
+  task.run = fn;
+  task.arg = arg;
+  return set != nullptr && ahead_post(set->pool, task);
+}
 void inputs_free_spare(input_set* set) { turns_free_spare(set); }
 void inputs_expect_turns(input_set* set, log_input* const* order, size_t n) {
   turns_expect(set, order, n);
@@ -194,4 +203,15 @@ input_status input_next_piece(log_input& in, std::string_view* piece, input_wait
     const input_status st = refill(in, wait);
     if (st == input_status::failed || st == input_status::would_block) return st;
   }
+}
+
+input_status input_take_piece(log_input& in, std::string_view* piece, char** owner,
+                              input_wait wait) {
+  const input_status st = input_next_piece(in, piece, wait);
+  if (st != input_status::ok) return st;
+  *owner = lines_hand_over(in);
+  if (*owner != nullptr) return st;
+  source_close(in.stream);  // no decoding thread writes the record now
+  in.stream.fault.error = ENOMEM;
+  return end_input(in, input_status::failed);
 }

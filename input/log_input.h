@@ -82,6 +82,22 @@ bool input_ready_within(const log_input& in, int ms);
 input_status input_next_piece(log_input& in, std::string_view* piece,
                               input_wait wait = input_wait::allowed);
 
+// The same, but the piece stays valid, whatever the input reads next,
+// until the caller frees *owner (with std::free): the buffer that holds it
+// is handed over, and the input reads on into a new one. For a merge that
+// reads pieces on other threads. When no new buffer can be had, the input
+// fails (ENOMEM) before handing out the piece.
+input_status input_take_piece(log_input& in, std::string_view* piece, char** owner,
+                              input_wait wait = input_wait::allowed);
+
+// Work the merge hands to the set's threads: fn(arg) run once on any of
+// them, ahead of decoding not yet begun. False when the set has no
+// threads or no room for it now: the caller runs it itself. The caller
+// waits for its own tasks before it ends the set.
+bool inputs_post(input_set* set, void (*fn)(void* arg), void* arg);
+// The set's threads (0: none, everything runs on the merge thread).
+unsigned inputs_threads(const input_set* set);
+
 // Lets an input that has just read its first line wait its turn: when it
 // is a regular file that its buffer does not hold whole, or compressed, it
 // keeps a copy of that line (short of memory, its buffer becomes the copy)

@@ -6,46 +6,15 @@
 
 #include "key/line_key.h"
 #include "merge/loser_tree.h"
+#include "merge/ranges.h"
+#include "merge/steps.h"
 
 namespace {
 
-// Reports a failed input once the lines merged before its failure are out,
-// so that the message follows them. False when that write fails.
-bool report_failure(const log_input& in, output& out, const merge_hooks& hooks) {
-  if (!output_flush(out)) return false;
-  if (hooks.input_failed != nullptr) hooks.input_failed(in, hooks.arg);
-  return true;
-}
-
-// Moves `in` to its next line, or with `piece` to its next piece. When
-// that read could wait for a quiet stream (a pipe from tail -F, ssh ...),
-// every line already decided goes out first, so that a live merge shows it
-// at once. Sets *write_failed when that write fails.
-input_status advance(log_input& in, output& out, const merge_hooks& hooks,
-                     std::string_view* piece, bool* write_failed) {
-  auto next = [&](input_wait wait) {
-    return piece != nullptr ? input_next_piece(in, piece, wait) : input_next(in, wait);
-  };
-  const input_status st = next(input_wait::ask);
-  if (st != input_status::would_block) return st;
-  if (!output_flush(out)) {
-    *write_failed = true;
-    return st;
-  }
-  // The caller is told before the wait, and about once a second while it
-  // lasts.
-  if (hooks.waiting != nullptr) {
-    constexpr int kTell = 1000;  // milliseconds
-    do {
-      hooks.waiting(hooks.arg);
-    } while (!input_ready_within(in, kTell));
-  }
-  return next(input_wait::allowed);
-}
+bool flush_output(void* o) { return output_flush(*static_cast<output*>(o)); }
 
 // Writes the rest of an input that no other input competes with any more:
-// its current line, then its remaining bytes a buffer of whole lines at a
-// time, with no line keyed or chosen. Adds the newline a last line may lack.
+// its current line, then the rest as drain_rest does.
 merge_result drain(log_input& in, output& out, const merge_hooks& hooks) {
   merge_result r;
   if (input_unconfirmed(in) && !input_confirm(in)) {
@@ -57,34 +26,11 @@ merge_result drain(log_input& in, output& out, const merge_hooks& hooks) {
     r.status = merge_status::write_failed;
     return r;
   }
-  char last = '\n';
-  std::string_view piece;
-  input_status st;
-  bool write_failed = false;
-  while ((st = advance(in, out, hooks, &piece, &write_failed)) == input_status::ok) {
-    if (!output_put(out, piece)) {
-      r.status = merge_status::write_failed;
-      return r;
-    }
-    last = piece.back();
-  }
-  if (write_failed) {
-    r.status = merge_status::write_failed;
-    return r;
-  }
-  if (st != input_status::dry) {
-    r.status = report_failure(in, out, hooks) ? merge_status::inputs_failed
-                                              : merge_status::write_failed;
-    return r;
-  }
-  if (last != '\n' && !output_put(out, "\n", 1))
-    r.status = merge_status::write_failed;
-  return r;
+  return drain_rest(in, out, hooks, '\n');
 }
 
-}  // namespace
-
-merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hooks& hooks) {
+// The merge on the calling thread, a line at a time.
+merge_result merge_one_thread(log_input* in, size_t n, output& out, const merge_hooks& hooks) {
   merge_result result;
   bool some_failed = false;
   loser_tree t;
@@ -97,19 +43,7 @@ merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hook
   for (size_t i = 0; i < n; ++i)
     t.leaf[i] = input_active(in[i]) ? tree_value(line_key(input_line(in[i]), memo[i]), i) : tree_exhausted(i);
   tree_build(t);
-  // The inputs that wait their turn, in the order their first lines come
-  // out: the order in which the merge will first need their next lines.
-  std::unique_ptr<log_input*[]> turns(new (std::nothrow) log_input*[n]);
-  if (turns != nullptr) {
-    size_t waiting = 0;
-    for (size_t i = 0; i < n; ++i)
-      if (input_waiting(in[i])) turns[waiting++] = &in[i];
-    std::sort(turns.get(), turns.get() + waiting, [&](const log_input* a, const log_input* b) {
-      return t.leaf[a - in] < t.leaf[b - in];
-    });
-    inputs_expect_turns(input_set_of(in[0]), turns.get(), waiting);
-  }
-
+  std::unique_ptr<log_input*[]> turns = expect_turns(in, n, t.leaf);
   for (;;) {
     uint64_t value = tree_winner(t);
     if (tree_is_exhausted(value)) break;
@@ -139,7 +73,8 @@ merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hook
         break;
       }
       bool write_failed = false;
-      const input_status st = advance(win, out, hooks, nullptr, &write_failed);
+      const input_status st =
+          advance(win, hooks, {flush_output, &out}, nullptr, nullptr, &write_failed);
       if (write_failed) {
         result.status = merge_status::write_failed;
         break;
@@ -169,4 +104,15 @@ merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hook
       !output_flush(out))
     result.status = merge_status::write_failed;
   return result;
+}
+
+}  // namespace
+
+merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hooks& hooks,
+                          const merge_plan& plan) {
+  unsigned ranges = plan.ranges;
+  if (ranges == 0) ranges = n >= 2 ? inputs_threads(n > 0 ? input_set_of(in[0]) : nullptr) : 1;
+  if (ranges >= 2 && n >= 2 && input_set_of(in[0]) != nullptr)
+    return merge_in_ranges(in, n, out, hooks, plan, ranges);
+  return merge_one_thread(in, n, out, hooks);
 }

@@ -35,11 +35,35 @@ struct merge_hooks {
   void* arg = nullptr;
 };
 
+// How the merge uses the threads of the inputs' set. The output is the
+// same whatever it says.
+struct merge_plan {
+  // Ranges of the key merged at once: 0, one per thread of the set (and
+  // the calling thread alone, line by line, when the set has fewer than
+  // two threads or there are fewer than two inputs); 1, always line by
+  // line on the calling thread; more, that many ranges on the set's
+  // threads.
+  unsigned ranges = 0;
+  // For tests and benchmarks: told on the merging thread as each range
+  // begins; and, when set, told at the end the most ranges that merged at
+  // once.
+  void (*range_begun)(void* arg) = nullptr;
+  void* range_arg = nullptr;
+  size_t* ranges_peak = nullptr;
+};
+
 // Merges n inputs, each active with its first line read or already dry.
 // Repeatedly writes the current line that comes first (smallest key, then
 // the input named first) and moves that input to its next line. Each
 // input's lines keep their own order; nothing is sorted within an input.
 // An input that fails ends alone; a failing output ends everything. Ends
 // with the output flushed.
+//
+// On the set's threads the merge gives the same bytes, messages and
+// status: its output is that of a stable sort of all lines by the running
+// maximum of the keys of their own input (which never falls along an
+// input), then the input, then the place in it; so the key can be cut
+// into ranges that merge apart, on several threads at once, and go out
+// in order.
 merge_result merge_inputs(log_input* inputs, size_t n, output& out,
-                          const merge_hooks& hooks = {});
+                          const merge_hooks& hooks = {}, const merge_plan& plan = {});

@@ -42,6 +42,16 @@ bool output_flush(output& out) {
   return true;
 }
 
+bool output_put_whole(output& out, const char* p, size_t n) {
+  if (n < out.cap - out.len) return output_put(out, p, n);
+  if (!output_flush(out)) return false;
+  const int error = write_fully(out.writes, out.fd, p, n);
+  if (error != 0) return fail(out, error);
+  out.written += n;
+  if (out.after_write != nullptr) out.after_write(out.after_write_arg);
+  return true;
+}
+
 bool output_put_slow(output& out, const char* p, size_t n) {
   if (out.error != 0) return false;
   // Fill the buffer to the brim so every write but the last is full-sized.

@@ -73,6 +73,11 @@ inline bool output_put(output& out, std::string_view s) {
   return output_put(out, s.data(), s.size());
 }
 
+// Appends n bytes that the caller has gathered in a buffer of its own:
+// when they do not fit in the output's, what is buffered goes out, then
+// they go out as they are, not copied. Returns false on a write failure.
+bool output_put_whole(output& out, const char* p, size_t n);
+
 // Appends one line, adding a newline when it lacks one (only the last line
 // of an input can), so that it is never glued to the next line written.
 inline bool output_put_line(output& out, std::string_view line) {
