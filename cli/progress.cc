@@ -126,18 +126,20 @@ void estimate(const progress_line& g, double* done, double* total, bool* settled
     const log_input& in = g.inputs[i];
     const double given = static_cast<double>(input_text_read(in));
     const uint64_t size = input_size(in);
+    // What the merge holds of it, read and not yet written, is not done.
+    const double held = g.unwritten != nullptr ? static_cast<double>(g.unwritten[i]) : 0;
     if (!input_active(in)) {
-      *done += given;
+      *done += std::max(0.0, given - held);
       *total += given;
     } else if (size == 0) {
       continue;
     } else if (!input_compressed(in)) {
-      *done += static_cast<double>(std::min(input_bytes_read(in), size));
+      *done += std::max(0.0, static_cast<double>(std::min(input_bytes_read(in), size)) - held);
       *total += static_cast<double>(size);
     } else {
       const uint64_t read = std::min(input_bytes_read(in), size);
       const double ratio = read >= kRatioSample ? given / static_cast<double>(read) : shared;
-      *done += given;
+      *done += std::max(0.0, given - held);
       *total += given + static_cast<double>(size - read) * ratio;
     }
   }

@@ -44,6 +44,8 @@ struct progress_line {
   double start = 0, last = 0;
   const log_input* inputs = nullptr;
   size_t n = 0;
+  // Each input's text read but not yet written, kept by the merge (or null).
+  const uint64_t* unwritten = nullptr;
   const output* out = nullptr;
   bool sized = false;   // an input is a regular file: percent can be told
   double fraction = 0;  // the most drawn: it never goes back

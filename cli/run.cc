@@ -187,6 +187,9 @@ int merge_to_output(run_context& run, log_input* inputs, size_t n) {
   out.after_write_arg = &run.line;
   progress_start(run.line, inputs, n, out);
   merge_hooks hooks;
+  std::unique_ptr<uint64_t[]> unwritten(new (std::nothrow) uint64_t[n]());
+  hooks.unwritten = unwritten.get();
+  run.line.unwritten = unwritten.get();
   hooks.input_failed = [](const log_input& in, void* arg) {
     const run_context& r = *static_cast<run_context*>(arg);
     print_input_failure(r.to, r.cmd.name, input_path(in), input_error_text(in));
@@ -216,6 +219,7 @@ int merge_to_output(run_context& run, log_input* inputs, size_t n) {
       status = 1;
     }
   }
+  run.line.unwritten = nullptr;
   output_close(out);
   return status;
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "input/log_input.h"
 #include "output/output.h"
@@ -29,10 +30,16 @@ struct merge_result {
 // Told too, when it is given, before a read that may wait on a quiet live
 // input (every line decided so far has been written), and about once a
 // second while that wait lasts.
+//
+// `unwritten`, when given (one count an input), is kept as the bytes of
+// each input's text read but not yet written: a merge on several threads
+// reads ahead of what it writes, and progress told by the bytes read
+// would run ahead of the output by as much.
 struct merge_hooks {
   void (*input_failed)(const log_input& in, void* arg) = nullptr;
   void (*waiting)(void* arg) = nullptr;
   void* arg = nullptr;
+  uint64_t* unwritten = nullptr;
 };
 
 // How the merge uses the threads of the inputs' set. The output is the

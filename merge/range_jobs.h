@@ -52,6 +52,8 @@ struct span {
   const chunk* c = nullptr;
   size_t at = 0;
   uint64_t count = 0;
+  size_t lane = 0;      // its input's index
+  uint64_t bytes = 0;   // the lines' bytes
 };
 
 // One range of the key: the spans of every input that has lines in it,

@@ -37,7 +37,7 @@ constexpr int64_t kLowest = std::numeric_limits<int64_t>::min();
 constexpr size_t kKeyHereBytes = size_t{8} << 10;
 // Lines that may go out, in bytes a range, before a cut is made (sooner
 // when a read would wait, at the end, or when memory is held).
-constexpr size_t kRangeBytes = size_t{256} << 10;
+constexpr size_t kRangeBytes = size_t{64} << 10;
 // Bytes of pieces held, in all, before the merge cuts what it can rather
 // than read on.
 constexpr size_t kHeldBytes = size_t{16} << 20;
@@ -237,6 +237,7 @@ bool add_chunk(ranges_merge& g, size_t i, char* owner, const char* data, size_t 
   if (l.unsettled == nullptr) l.unsettled = c;
   ++l.pending;
   g.held += len;
+  if (g.hooks->unwritten != nullptr) g.hooks->unwritten[i] += len;
   // Lines still to read come after the piece's last line.
   const void* nl = len > 1 ? memrchr(data, '\n', len - 1) : nullptr;
   const size_t last = nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - data) + 1 : 0;
@@ -389,8 +390,9 @@ bool cut(ranges_merge& g, uint64_t bound) {
         if (at[i] == from[i]) continue;
         const chunk* c = chunk_of(g.lanes[i], from[i]);
         span& sp = job->spans[job->nspans++];
-        sp = span{c, static_cast<size_t>(from[i] - c->first), at[i] - from[i]};
-        bytes += span_bytes(c, sp.at, sp.count);
+        sp = span{c, static_cast<size_t>(from[i] - c->first), at[i] - from[i], i, 0};
+        sp.bytes = span_bytes(c, sp.at, sp.count) - 1;
+        bytes += sp.bytes + 1;
         from[i] = at[i];
       }
       job->out = static_cast<char*>(std::malloc(bytes));
@@ -447,6 +449,8 @@ bool write_done(ranges_merge& g) {
   while (g.first_job != nullptr && g.first_job->done.load(std::memory_order_acquire)) {
     range_job* job = g.first_job;
     if (job->len > 0 && !output_put_whole(*g.out, job->out, job->len)) return false;
+    if (g.hooks->unwritten != nullptr)
+      for (size_t s = 0; s < job->nspans; ++s) g.hooks->unwritten[job->spans[s].lane] -= job->spans[s].bytes;
     if (job->report != nullptr) {
       if (!report_failure(*static_cast<const log_input*>(job->report), *g.out, *g.hooks))
         return false;
@@ -549,6 +553,7 @@ merge_result drain_last(ranges_merge& g, size_t i) {
     }
     if (c->len > 0) last = c->data[c->len - 1];
   }
+  if (g.hooks->unwritten != nullptr) g.hooks->unwritten[i] = 0;
   return drain_rest(*l.in, *g.out, *g.hooks, last);
 }
 

@@ -45,10 +45,17 @@ bool output_flush(output& out) {
 bool output_put_whole(output& out, const char* p, size_t n) {
   if (n < out.cap - out.len) return output_put(out, p, n);
   if (!output_flush(out)) return false;
-  const int error = write_fully(out.writes, out.fd, p, n);
-  if (error != 0) return fail(out, error);
-  out.written += n;
-  if (out.after_write != nullptr) out.after_write(out.after_write_arg);
+  // In writes of the buffer's size, as buffered bytes go out: a reader
+  // sees the same pace, and progress is told as often.
+  while (n > 0) {
+    const size_t take = n < out.cap ? n : out.cap;
+    const int error = write_fully(out.writes, out.fd, p, take);
+    if (error != 0) return fail(out, error);
+    out.written += take;
+    p += take;
+    n -= take;
+    if (out.after_write != nullptr) out.after_write(out.after_write_arg);
+  }
   return true;
 }
 

@@ -75,7 +75,8 @@ inline bool output_put(output& out, std::string_view s) {
 
 // Appends n bytes that the caller has gathered in a buffer of its own:
 // when they do not fit in the output's, what is buffered goes out, then
-// they go out as they are, not copied. Returns false on a write failure.
+// they go out as they are, not copied, in writes of the buffer's size.
+// Returns false on a write failure.
 bool output_put_whole(output& out, const char* p, size_t n);
 
 // Appends one line, adding a newline when it lacks one (only the last line
