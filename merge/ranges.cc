@@ -217,9 +217,10 @@ void settle_keyed(ranges_merge& g) {
   for (; c != nullptr; c = c->keyed_next) settle(g, c->lane);
 }
 
-// Adds a piece of lane i's (owned by `owner`), and keys it here or on a
-// job.
-bool add_chunk(ranges_merge& g, size_t i, char* owner, const char* data, size_t len) {
+// Adds a piece of lane i's (owned by `owner`), and keys it here (small, or
+// `here`) or on a job.
+bool add_chunk(ranges_merge& g, size_t i, char* owner, const char* data, size_t len,
+               bool here = false) {
   auto* c = new (std::nothrow) chunk;
   if (c == nullptr) {
     std::free(owner);
@@ -242,7 +243,7 @@ bool add_chunk(ranges_merge& g, size_t i, char* owner, const char* data, size_t 
   const void* nl = len > 1 ? memrchr(data, '\n', len - 1) : nullptr;
   const size_t last = nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - data) + 1 : 0;
   l.low = std::max(l.low, line_key(std::string_view(data + last, len - last), l.memo));
-  if (len < kKeyHereBytes) {
+  if (here || len < kKeyHereBytes) {
     key_chunk(*c);
     c->keyed.store(true, std::memory_order_relaxed);
     settle(g, i);
@@ -351,6 +352,19 @@ uint64_t lines_before(const ranges_merge& g, size_t i, uint64_t from, uint64_t t
 // range jobs, and places the failure of the lane that bound is of, if it
 // failed. False when memory ran out.
 bool cut(ranges_merge& g, uint64_t bound) {
+  // Of the lanes still reading only the one the bound is of can have its
+  // first line go out now: when that line came before its block was
+  // checked, it is checked first. If the check fails, the line never goes
+  // out and the lane's message comes where it would have.
+  if (bound != kNone) {
+    lane& b = g.lanes[tree_input(bound)];
+    if (b.state == lane_state::reading && b.given == 0 && input_unconfirmed(*b.in) &&
+        !input_confirm(*b.in)) {
+      b.given = b.lines;
+      b.state = lane_state::failed;
+      place(g, tree_input(bound));
+    }
+  }
   g.last_cut = bound;
   const size_t n = g.n;
   std::unique_ptr<uint64_t[]> from(new (std::nothrow) uint64_t[3 * n]);
@@ -508,6 +522,7 @@ bool read_lane(ranges_merge& g, size_t i) {
     // Its first line never goes out: the message comes where it would have.
     l.given = l.lines;
     l.state = lane_state::failed;
+    g.last_cut = kNone - 1;  // a cut at this bound now places it
     place(g, i);
     return true;
   }
@@ -527,7 +542,10 @@ bool read_lane(ranges_merge& g, size_t i) {
       break;
     case input_status::failed:
     case input_status::would_block:  // not with input_wait::allowed
+      // Its bound stays where it was, now the place of its message: a cut
+      // there (made before, while it was read) places it.
       l.state = lane_state::failed;
+      g.last_cut = kNone - 1;
       break;
   }
   place(g, i);
@@ -588,11 +606,7 @@ merge_result run(ranges_merge& g) {
         (g.ready_bytes >= g.ranges * kRangeBytes || over || next == kNone ||
          (bound != kNone && g.lanes[tree_input(bound)].state == lane_state::failed &&
           g.lanes[tree_input(bound)].pending == 0))) {
-      const size_t b = tree_input(bound);
-      if (bound != kNone && g.lanes[b].state == lane_state::reading &&
-          input_unconfirmed(*g.lanes[b].in)) {
-        if (!read_lane(g, b)) break;  // its first line is checked before it goes out
-      } else if (!cut(g, bound)) {
+      if (!cut(g, bound)) {
         g.status = merge_status::no_memory;
         break;
       }
@@ -656,7 +670,9 @@ merge_result merge_in_ranges(log_input* in, size_t n, output& out, const merge_h
     first[i] = tree_value(line_key(line), i);
     char* copy = static_cast<char*>(std::malloc(std::max<size_t>(line.size(), 1)));
     if (copy != nullptr) std::memcpy(copy, line.data(), line.size());
-    if (copy == nullptr || !add_chunk(g, i, copy, copy, line.size())) {
+    // Settled at once: a lane whose first line fails its check passes over
+    // it by its count.
+    if (copy == nullptr || !add_chunk(g, i, copy, copy, line.size(), true)) {
       ok = false;
       break;
     }
