@@ -41,6 +41,8 @@ constexpr size_t kRangeBytes = size_t{64} << 10;
 // Bytes of pieces held, in all, before the merge cuts what it can rather
 // than read on.
 constexpr size_t kHeldBytes = size_t{16} << 20;
+// The most ranges one cut is split into.
+constexpr size_t kMostRanges = 64;
 // Lines sampled a range to choose where to cut.
 constexpr size_t kSamples = 16;
 // A tree value that no lane has: after every line.
@@ -319,8 +321,7 @@ struct place_at {
 };
 
 size_t choose_cuts(const ranges_merge& g, const uint64_t* from, const uint64_t* to,
-                   uint64_t total, place_at* cuts) {
-  const size_t r = g.ranges;
+                   uint64_t total, size_t r, place_at* cuts) {
   const uint64_t stride = std::max<uint64_t>(1, total / (r * kSamples));
   std::unique_ptr<place_at[]> samples(new (std::nothrow) place_at[total / stride + g.n + 1]);
   if (samples == nullptr) return 0;
@@ -371,20 +372,29 @@ bool cut(ranges_merge& g, uint64_t bound) {
   if (from == nullptr) return false;
   uint64_t* to = from.get() + n;
   uint64_t* at = to + n;
-  uint64_t total = 0;
+  uint64_t total = 0, total_bytes = 0;
   const uint64_t upto = bound == kNone ? kNone : bound + 1;
   for (size_t i = 0; i < n; ++i) {
     const lane& l = g.lanes[i];
     from[i] = to[i] = l.given;
-    if (l.state != lane_state::done && l.given < l.lines)
+    if (l.state != lane_state::done && l.given < l.lines) {
       to[i] = lines_below(g, i, l.given, l.lines, upto);
+      if (to[i] > from[i]) {
+        const chunk* c = chunk_of(l, from[i]);
+        total_bytes += span_bytes(c, from[i] - c->first, to[i] - from[i]);
+      }
+    }
     total += to[i] - from[i];
   }
-  place_at cuts[64];
+  // As many ranges as threads, more when there is much to go out (a range
+  // goes out whole: small ones go out sooner).
+  const size_t pieces = static_cast<size_t>(
+      std::clamp<uint64_t>(total_bytes / kRangeBytes, g.ranges, kMostRanges));
+  place_at cuts[kMostRanges];
   size_t ncuts = 0;
-  if (g.ranges > 1 && total >= g.ranges * kSamples) {
-    ncuts = choose_cuts(g, from.get(), to, total, cuts);
-    if (ncuts == 0 && g.ranges > 1 && total >= g.ranges * kSamples) return false;
+  if (pieces > 1 && total >= pieces * kSamples) {
+    ncuts = choose_cuts(g, from.get(), to, total, pieces, cuts);
+    if (ncuts == 0) return false;
   }
   const uint64_t first_seq = g.seq;
   for (size_t r = 0; r <= ncuts && total > 0; ++r) {
@@ -644,7 +654,7 @@ merge_result merge_in_ranges(log_input* in, size_t n, output& out, const merge_h
   g.out = &out;
   g.hooks = &hooks;
   g.plan = &plan;
-  g.ranges = std::min(ranges, 64u);
+  g.ranges = std::min<unsigned>(ranges, kMostRanges);
   g.set = input_set_of(in[0]);
   merge_result r;
   g.lanes.reset(new (std::nothrow) lane[n]);
