@@ -90,11 +90,18 @@ input_status input_next_piece(log_input& in, std::string_view* piece,
 input_status input_take_piece(log_input& in, std::string_view* piece, char** owner,
                               input_wait wait = input_wait::allowed);
 
+// From now on the input reads (and hands over) buffers of `block` bytes
+// (at least kSmallestBlock) rather than the size it was opened with.
+void input_set_block(log_input& in, size_t block);
+
 // Work the merge hands to the set's threads: fn(arg) run once on any of
 // them, ahead of decoding not yet begun. False when the set has no
 // threads or no room for it now: the caller runs it itself. The caller
 // waits for its own tasks before it ends the set.
 bool inputs_post(input_set* set, void (*fn)(void* arg), void* arg);
+// Runs one task posted and not yet taken by a thread, here. False when
+// there is none.
+bool inputs_help(input_set* set);
 // The set's threads (0: none, everything runs on the merge thread).
 unsigned inputs_threads(const input_set* set);
 

@@ -33,6 +33,7 @@ struct chunk {
   uint64_t last_job = 0;
   chunk* retire_next = nullptr;  // in the queue of chunks to free
   chunk* keyed_next = nullptr;   // in the list of chunks keyed, to settle
+  chunk* batch_next = nullptr;   // in the batch keyed by one job
   void* merge = nullptr;         // the merge it belongs to (for the task)
   size_t lane = 0;               // its input's index
 };

@@ -35,12 +35,21 @@ constexpr int64_t kLowest = std::numeric_limits<int64_t>::min();
 // Pieces smaller than this are keyed on the merge thread: a live input's
 // few lines are not worth a job.
 constexpr size_t kKeyHereBytes = size_t{8} << 10;
-// Lines that may go out, in bytes a range, before a cut is made (sooner
-// when a read would wait, at the end, or when memory is held).
-constexpr size_t kRangeBytes = size_t{64} << 10;
+// The inputs' pieces: larger ones cost the threads fewer hand-offs.
+constexpr size_t kSmallestPiece = size_t{16} << 10;
+constexpr size_t kLargestPiece = size_t{1} << 20;
+// Lines settled, in bytes a thread, before a cut is made (sooner when a
+// read would wait, at the end, or when memory is held): each cut costs
+// the threads hand-offs.
+constexpr size_t kCutBytes = size_t{1} << 20;
+// A range's bytes, about, when a cut has more than a range a thread: a
+// range goes out whole, so smaller ones go out sooner.
+constexpr size_t kRangeBytes = size_t{256} << 10;
+// Pieces gathered for one key job, in bytes.
+constexpr size_t kBatchBytes = size_t{256} << 10;
 // Bytes of pieces held, in all, before the merge cuts what it can rather
 // than read on.
-constexpr size_t kHeldBytes = size_t{16} << 20;
+constexpr size_t kHeldBytes = size_t{32} << 20;
 // The most ranges one cut is split into.
 constexpr size_t kMostRanges = 64;
 // Lines sampled a range to choose where to cut.
@@ -95,6 +104,10 @@ struct ranges_merge {
   chunk* retire_last = nullptr;
   merge_status status = merge_status::done;
   bool some_failed = false;
+  // Chunks gathered for the next key job.
+  chunk* batch_first = nullptr;
+  chunk* batch_last = nullptr;
+  size_t batch_bytes = 0;
   // Under m: what the threads report.
   std::mutex m;
   std::condition_variable cv;
@@ -136,15 +149,18 @@ void job_finished(ranges_merge& g) {
   g.cv.notify_one();
 }
 
+// Keys a batch of chunks (linked by batch_next).
 void key_task(void* arg) {
-  chunk& c = *static_cast<chunk*>(arg);
-  ranges_merge& g = *static_cast<ranges_merge*>(c.merge);
-  key_chunk(c);
+  chunk* first = static_cast<chunk*>(arg);
+  ranges_merge& g = *static_cast<ranges_merge*>(first->merge);
+  for (chunk* c = first; c != nullptr; c = c->batch_next) key_chunk(*c);
   {
     std::lock_guard<std::mutex> lock(g.m);
-    c.keyed_next = g.keyed;
-    g.keyed = &c;
-    c.keyed.store(true, std::memory_order_release);
+    for (chunk* c = first; c != nullptr; c = c->batch_next) {
+      c->keyed_next = g.keyed;
+      g.keyed = c;
+      c->keyed.store(true, std::memory_order_release);
+    }
   }
   job_finished(g);
 }
@@ -177,8 +193,23 @@ void post(ranges_merge& g, void (*fn)(void*), void* arg) {
   }
 }
 
-// Waits until some job has finished since the last call.
+// Hands the chunks gathered for keying to a job.
+void post_batch(ranges_merge& g) {
+  if (g.batch_first == nullptr) return;
+  chunk* first = g.batch_first;
+  g.batch_first = g.batch_last = nullptr;
+  g.batch_bytes = 0;
+  post(g, key_task, first);
+}
+
+// Waits until some job has finished since the last call: the merge thread
+// does jobs still waiting for a thread meanwhile, rather than sleep.
 void wait_for_a_job(ranges_merge& g) {
+  post_batch(g);
+  while (inputs_help(g.set)) {
+    std::lock_guard<std::mutex> lock(g.m);
+    if (g.finished > 0) break;
+  }
   std::unique_lock<std::mutex> lock(g.m);
   while (g.finished == 0) g.cv.wait(lock);
   g.in_flight -= g.finished;
@@ -249,8 +280,11 @@ bool add_chunk(ranges_merge& g, size_t i, char* owner, const char* data, size_t 
     key_chunk(*c);
     c->keyed.store(true, std::memory_order_relaxed);
     settle(g, i);
-  } else {
-    post(g, key_task, c);
+  } else {  // keyed on a job, with others
+    (g.batch_last != nullptr ? g.batch_last->batch_next : g.batch_first) = c;
+    g.batch_last = c;
+    g.batch_bytes += len;
+    if (g.batch_bytes >= kBatchBytes) post_batch(g);
     place(g, i);
   }
   return true;
@@ -498,6 +532,7 @@ bool write_done(ranges_merge& g) {
 // Waits for every job posted, settling and writing as they finish.
 bool finish_jobs(ranges_merge& g) {
   bool ok = true;
+  post_batch(g);
   for (;;) {
     settle_keyed(g);
     if (ok && !write_done(g)) ok = false;
@@ -612,8 +647,13 @@ merge_result run(ranges_merge& g) {
     // Lines settled since the last cut, or a bound that moved, may let
     // more go out.
     const bool moved = bound != g.last_cut || g.ready_bytes > g.ready_at_cut;
+    // A cut looks at every input: one is made once enough has settled
+    // since the last (not at every read, which with thousands of inputs
+    // would cost a look at each of them a read), at the end, and where a
+    // failed input's message is due.
+    const uint64_t fresh = g.ready_bytes - g.ready_at_cut;
     if (moved &&
-        (g.ready_bytes >= g.ranges * kRangeBytes || over || next == kNone ||
+        (fresh >= g.ranges * kCutBytes || (over && fresh >= kCutBytes) || next == kNone ||
          (bound != kNone && g.lanes[tree_input(bound)].state == lane_state::failed &&
           g.lanes[tree_input(bound)].pending == 0))) {
       if (!cut(g, bound)) {
@@ -664,6 +704,8 @@ merge_result merge_in_ranges(log_input* in, size_t n, output& out, const merge_h
     r.status = merge_status::no_memory;
     return r;
   }
+  // Pieces as large as the bytes held allow: a few for each input.
+  const size_t block = std::clamp<size_t>(kHeldBytes / (8 * n), kSmallestPiece, kLargestPiece);
   // Each input's current line is its first chunk, a copy: a waiting input
   // frees its own when it is read again.
   bool ok = true;
@@ -676,6 +718,7 @@ merge_result merge_in_ranges(log_input* in, size_t n, output& out, const merge_h
       continue;
     }
     ++g.lanes_left;
+    input_set_block(in[i], block);
     const std::string_view line = input_line(in[i]);
     first[i] = tree_value(line_key(line), i);
     char* copy = static_cast<char*>(std::malloc(std::max<size_t>(line.size(), 1)));
