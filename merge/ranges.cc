@@ -506,9 +506,11 @@ bool cut(ranges_merge& g, uint64_t bound) {
 bool write_done(ranges_merge& g) {
   while (g.first_job != nullptr && g.first_job->done.load(std::memory_order_acquire)) {
     range_job* job = g.first_job;
-    if (job->len > 0 && !output_put_whole(*g.out, job->out, job->len)) return false;
+    // Counted as written as it goes out: progress told while it does (in
+    // writes of the output's size) then runs at most a job ahead.
     if (g.hooks->unwritten != nullptr)
       for (size_t s = 0; s < job->nspans; ++s) g.hooks->unwritten[job->spans[s].lane] -= job->spans[s].bytes;
+    if (job->len > 0 && !output_put_whole(*g.out, job->out, job->len)) return false;
     if (job->report != nullptr) {
       if (!report_failure(*static_cast<const log_input*>(job->report), *g.out, *g.hooks))
         return false;
