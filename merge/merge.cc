@@ -106,12 +106,29 @@ merge_result merge_one_thread(log_input* in, size_t n, output& out, const merge_
   return result;
 }
 
+// Whether merging in ranges pays, when the plan leaves it to the merge:
+// the set has threads to spare for it, and few inputs are read at once.
+// Compressed inputs keep the threads decoding, and the hand-offs of
+// ranges then cost more than the merge thread's own work; with hundreds
+// of inputs read at once, each cut looks at every one of them.
+unsigned ranges_that_pay(log_input* in, size_t n) {
+  constexpr size_t kMostLive = 64;
+  const unsigned threads = n >= 2 ? inputs_threads(input_set_of(in[0])) : 0;
+  if (threads < 2) return 1;
+  size_t live = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (!input_active(in[i])) continue;
+    if (input_compressed(in[i])) return 1;
+    if (!input_waiting(in[i])) ++live;
+  }
+  return live <= kMostLive ? threads : 1;
+}
+
 }  // namespace
 
 merge_result merge_inputs(log_input* in, size_t n, output& out, const merge_hooks& hooks,
                           const merge_plan& plan) {
-  unsigned ranges = plan.ranges;
-  if (ranges == 0) ranges = n >= 2 ? inputs_threads(n > 0 ? input_set_of(in[0]) : nullptr) : 1;
+  const unsigned ranges = plan.ranges != 0 ? plan.ranges : ranges_that_pay(in, n);
   if (ranges >= 2 && n >= 2 && input_set_of(in[0]) != nullptr)
     return merge_in_ranges(in, n, out, hooks, plan, ranges);
   return merge_one_thread(in, n, out, hooks);

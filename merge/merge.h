@@ -45,9 +45,9 @@ struct merge_hooks {
 // How the merge uses the threads of the inputs' set. The output is the
 // same whatever it says.
 struct merge_plan {
-  // Ranges of the key merged at once: 0, one per thread of the set (and
-  // the calling thread alone, line by line, when the set has fewer than
-  // two threads or there are fewer than two inputs); 1, always line by
+  // Ranges of the key merged at once: 0, one per thread of the set where
+  // that pays (plain inputs, a few dozen read at once, two threads or
+  // more), else the calling thread alone, line by line; 1, always line by
   // line on the calling thread; more, that many ranges on the set's
   // threads.
   unsigned ranges = 0;

@@ -707,7 +707,11 @@ merge_result merge_in_ranges(log_input* in, size_t n, output& out, const merge_h
     return r;
   }
   // Pieces as large as the bytes held allow: a few for each input.
-  const size_t block = std::clamp<size_t>(kHeldBytes / (8 * n), kSmallestPiece, kLargestPiece);
+  // (Inputs that wait their turn are read a few at a time.)
+  size_t live = 0;
+  for (size_t i = 0; i < n; ++i) live += input_active(in[i]) && !input_waiting(in[i]) ? 1 : 0;
+  const size_t block =
+      std::clamp<size_t>(kHeldBytes / (8 * std::max<size_t>(live, 1)), kSmallestPiece, kLargestPiece);
   // Each input's current line is its first chunk, a copy: a waiting input
   // frees its own when it is read again.
   bool ok = true;

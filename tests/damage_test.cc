@@ -26,6 +26,7 @@ run_result run_cut(const std::vector<std::string>& args, const std::string& x, s
   run_seams seams;
   seams.reads = fake_reads(io);
   seams.plan = plan;
+  seams.merge.ranges = plan.threads;  // on the pool's threads: merged in ranges there too
   return run_braidlogs_here(args, seams);
 }
 

@@ -62,10 +62,11 @@ TEST(Farm, MergesAsItsDecompressedFilesWithADecoderAServer) {
     const farm f = make_farm(dir, overlap);
     const run_result want = run_braidlogs_here(f.plain_paths);
     ASSERT_EQ(want.status, 0) << want.err;
-    for (const unsigned threads : {1u, 2u}) {
-      decode_plan plan;
-      plan.threads = threads;
-      const run_result got = run_braidlogs_here(f.paths, with_plan(plan));
+    for (const unsigned threads : {1u, 2u, 3u}) {
+      run_seams seams;
+      seams.plan.threads = threads;
+      seams.merge.ranges = threads == 3 ? 3 : 0;  // merged in ranges on the decoding threads
+      const run_result got = run_braidlogs_here(f.paths, seams);
       EXPECT_EQ(got.status, 0) << got.err;
       EXPECT_TRUE(got.out == want.out) << "overlap " << overlap << ", threads " << threads;
       EXPECT_GE(got.decoders_peak, 1u);
