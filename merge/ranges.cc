@@ -141,11 +141,11 @@ void place(ranges_merge& g, size_t i) {
   min_tree_set(g.bounds, i, bound_of(g, i));
 }
 
+// Told under the lock: once the merge thread has seen the last job
+// finish it frees the record, condition variable and all.
 void job_finished(ranges_merge& g) {
-  {
-    std::lock_guard<std::mutex> lock(g.m);
-    ++g.finished;
-  }
+  std::lock_guard<std::mutex> lock(g.m);
+  ++g.finished;
   g.cv.notify_one();
 }
 
