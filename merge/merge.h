@@ -1,9 +1,11 @@
 // Merge stage: every line of every input, in key order, to the output.
 //
 // Owns choosing the next line (the key of each line, the tournament tree,
-// ties to the input named first) and the loop that moves lines from the
-// inputs to the output. It reports how the merge ended as a status; it
-// never prints, exits, opens paths or decides what a failure is called.
+// ties to the input named first), the loop that moves lines from the
+// inputs to the output, and merging ranges of the key on the inputs'
+// threads (its jobs run there; it starts no thread of its own). It
+// reports how the merge ended as a status; it never prints, exits, opens
+// paths or decides what a failure is called.
 #pragma once
 
 #include <cstddef>
