@@ -107,21 +107,21 @@ merge_result merge_one_thread(log_input* in, size_t n, output& out, const merge_
 }
 
 // Whether merging in ranges pays, when the plan leaves it to the merge:
-// the set has threads to spare for it, and few inputs are read at once.
+// the set has threads to spare for it, and there are few inputs.
 // Compressed inputs keep the threads decoding, and the hand-offs of
 // ranges then cost more than the merge thread's own work; with hundreds
-// of inputs read at once, each cut looks at every one of them.
+// of inputs, each cut looks at every one of them.
 unsigned ranges_that_pay(log_input* in, size_t n) {
-  constexpr size_t kMostLive = 64;
+  constexpr size_t kMostActive = 64;
   const unsigned threads = n >= 2 ? inputs_threads(input_set_of(in[0])) : 0;
   if (threads < 2) return 1;
-  size_t live = 0;
+  size_t active = 0;
   for (size_t i = 0; i < n; ++i) {
     if (!input_active(in[i])) continue;
     if (input_compressed(in[i])) return 1;
-    if (!input_waiting(in[i])) ++live;
+    ++active;
   }
-  return live <= kMostLive ? threads : 1;
+  return active <= kMostActive ? threads : 1;
 }
 
 }  // namespace

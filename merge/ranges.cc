@@ -49,7 +49,7 @@ constexpr size_t kRangeBytes = size_t{256} << 10;
 constexpr size_t kBatchBytes = size_t{256} << 10;
 // Bytes of pieces held, in all, before the merge cuts what it can rather
 // than read on.
-constexpr size_t kHeldBytes = size_t{32} << 20;
+constexpr size_t kHeldBytes = size_t{16} << 20;
 // The most ranges one cut is split into.
 constexpr size_t kMostRanges = 64;
 // Lines sampled a range to choose where to cut.
@@ -707,11 +707,10 @@ merge_result merge_in_ranges(log_input* in, size_t n, output& out, const merge_h
     return r;
   }
   // Pieces as large as the bytes held allow: a few for each input.
-  // (Inputs that wait their turn are read a few at a time.)
-  size_t live = 0;
-  for (size_t i = 0; i < n; ++i) live += input_active(in[i]) && !input_waiting(in[i]) ? 1 : 0;
-  const size_t block =
-      std::clamp<size_t>(kHeldBytes / (8 * std::max<size_t>(live, 1)), kSmallestPiece, kLargestPiece);
+  size_t active = 0;
+  for (size_t i = 0; i < n; ++i) active += input_active(in[i]) ? 1 : 0;
+  const size_t block = std::clamp<size_t>(kHeldBytes / (4 * std::max<size_t>(active, 1)),
+                                          kSmallestPiece, kLargestPiece);
   // Each input's current line is its first chunk, a copy: a waiting input
   // frees its own when it is read again.
   bool ok = true;
