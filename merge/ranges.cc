@@ -18,128 +18,14 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
 
-#include "key/line_key.h"
-#include "merge/loser_tree.h"
-#include "merge/min_tree.h"
-#include "merge/range_jobs.h"
+#include "merge/lanes.h"
 #include "merge/steps.h"
 
 namespace {
-
-constexpr int64_t kLowest = std::numeric_limits<int64_t>::min();
-// Pieces smaller than this are keyed on the merge thread: a live input's
-// few lines are not worth a job.
-constexpr size_t kKeyHereBytes = size_t{8} << 10;
-// The inputs' pieces: larger ones cost the threads fewer hand-offs.
-constexpr size_t kSmallestPiece = size_t{16} << 10;
-constexpr size_t kLargestPiece = size_t{1} << 20;
-// Lines settled, in bytes a thread, before a cut is made (sooner when a
-// read would wait, at the end, or when memory is held): each cut costs
-// the threads hand-offs.
-constexpr size_t kCutBytes = size_t{1} << 20;
-// A range's bytes, about, when a cut has more than a range a thread: a
-// range goes out whole, so smaller ones go out sooner.
-constexpr size_t kRangeBytes = size_t{256} << 10;
-// Pieces gathered for one key job, in bytes.
-constexpr size_t kBatchBytes = size_t{256} << 10;
-// Bytes of pieces held, in all, before the merge cuts what it can rather
-// than read on.
-constexpr size_t kHeldBytes = size_t{16} << 20;
-// The most ranges one cut is split into.
-constexpr size_t kMostRanges = 64;
-// Lines sampled a range to choose where to cut.
-constexpr size_t kSamples = 16;
-// A tree value that no lane has: after every line.
-constexpr uint64_t kNone = ~uint64_t{0};
-
-enum class lane_state {
-  reading,  // lines may still come
-  dry,      // read to its end
-  failed,   // ended by a failure, told once its lines are out
-  done,     // every line given to a job, its failure (if any) placed
-};
-
-// One input.
-struct lane {
-  log_input* in = nullptr;
-  chunk* head = nullptr;       // the first chunk with lines not yet given
-  chunk* tail = nullptr;
-  chunk* unsettled = nullptr;  // the first chunk not yet settled
-  size_t pending = 0;          // chunks not yet settled
-  uint64_t lines = 0;          // lines settled
-  uint64_t given = 0;          // lines given to jobs (or passed over)
-  int64_t top = kLowest;       // running maximum at its last settled line
-  int64_t low = kLowest;       // no line still to read can come before this
-  key_memo memo;               // for `low`
-  lane_state state = lane_state::reading;
-};
-
-struct ranges_merge {
-  log_input* in = nullptr;
-  size_t n = 0;
-  output* out = nullptr;
-  const merge_hooks* hooks = nullptr;
-  const merge_plan* plan = nullptr;
-  unsigned ranges = 2;
-  input_set* set = nullptr;
-  std::unique_ptr<lane[]> lanes;
-  min_tree reads;   // (low, i) of the lanes still reading
-  min_tree bounds;  // (top, i) of the lanes that bound what can go out
-  size_t lanes_left = 0;   // lanes not done
-  uint64_t last_cut = kNone - 1;  // the bound at the last cut
-  uint64_t ready_bytes = 0;  // settled bytes not yet given to jobs
-  uint64_t ready_at_cut = 0;  // and what was left of them after the last cut
-  uint64_t held = 0;         // bytes of chunks not yet freed
-  uint64_t seq = 0;          // jobs made
-  uint64_t written = 0;      // jobs written
-  size_t in_flight = 0;      // jobs posted and not yet seen done
-  range_job* first_job = nullptr;  // the jobs not yet written, in order
-  range_job* last_job = nullptr;
-  chunk* retire_first = nullptr;  // chunks given whole, to free once written
-  chunk* retire_last = nullptr;
-  merge_status status = merge_status::done;
-  bool some_failed = false;
-  // Chunks gathered for the next key job.
-  chunk* batch_first = nullptr;
-  chunk* batch_last = nullptr;
-  size_t batch_bytes = 0;
-  // Under m: what the threads report.
-  std::mutex m;
-  std::condition_variable cv;
-  chunk* keyed = nullptr;  // chunks keyed by jobs, not yet settled
-  size_t finished = 0;     // jobs finished, not yet seen
-  size_t ranges_now = 0, ranges_peak = 0;
-};
-
-uint64_t bound_of(const ranges_merge& g, size_t i) {
-  const lane& l = g.lanes[i];
-  switch (l.state) {
-    case lane_state::reading:
-    case lane_state::failed:
-      return tree_value(l.top, i);
-    case lane_state::dry:
-      return l.pending > 0 ? tree_value(l.top, i) : kNone;
-    case lane_state::done:
-      break;
-  }
-  return kNone;
-}
-
-// The trees' leaves for lane i, after any change to it.
-void place(ranges_merge& g, size_t i) {
-  lane& l = g.lanes[i];
-  if (l.state == lane_state::dry && l.pending == 0 && l.given == l.lines) {
-    l.state = lane_state::done;
-    --g.lanes_left;
-  }
-  min_tree_set(g.reads, i, l.state == lane_state::reading ? tree_value(l.low, i) : kNone);
-  min_tree_set(g.bounds, i, bound_of(g, i));
-}
 
 // Told under the lock: once the merge thread has seen the last job
 // finish it frees the record, condition variable and all.
@@ -290,214 +176,15 @@ bool add_chunk(ranges_merge& g, size_t i, char* owner, const char* data, size_t 
   return true;
 }
 
-// The running maximum of lane l's line m (settled, not yet given).
-const chunk* chunk_of(const lane& l, uint64_t m) {
-  const chunk* c = l.head;
-  while (m >= c->first + c->n) c = c->next;
-  return c;
-}
 
-// How many of lane i's settled lines, from line `from`, have a tree value
-// below v (at most `to`).
-uint64_t lines_below(const ranges_merge& g, size_t i, uint64_t from, uint64_t to, uint64_t v) {
-  const lane& l = g.lanes[i];
-  if (from >= to) return from;
-  const chunk* c = chunk_of(l, from);
-  for (;;) {
-    const size_t a = from - c->first;
-    const size_t z = std::min<uint64_t>(c->n, to - c->first);
-    if (tree_value(c->top[z - 1], i) < v) {
-      from = c->first + z;
-      if (from == to) return to;
-      c = c->next;
-      continue;
-    }
-    const int64_t* at = std::partition_point(c->top + a, c->top + z, [&](int64_t t) {
-      return tree_value(t, i) < v;
-    });
-    return c->first + static_cast<uint64_t>(at - c->top);
-  }
-}
 
-// Bytes of `count` lines of lane l from line m, with room for a newline.
-size_t span_bytes(const chunk* c, size_t at, uint64_t count) {
-  size_t bytes = 1;
-  while (count > 0) {
-    const size_t z = count < c->n - at ? at + static_cast<size_t>(count) : c->n;
-    bytes += c->ends[z - 1] - line_begin(*c, at);
-    count -= z - at;
-    c = c->next;
-    at = 0;
-  }
-  return bytes;
-}
-
-void queue_job(ranges_merge& g, range_job* job) {
-  job->seq = g.seq++;
-  (g.last_job != nullptr ? g.last_job->next : g.first_job) = job;
-  g.last_job = job;
-}
-
-void free_job(range_job* job) {
-  delete[] job->spans;
-  std::free(job->out);
-  delete job;
-}
-
-// Where each range ends, as a place (tree value, line): about equal parts
-// of the lines [from[i], to[i]), chosen from samples.
-struct place_at {
-  uint64_t value;
-  uint64_t line;
-  bool operator<(const place_at& o) const {
-    return value != o.value ? value < o.value : line < o.line;
-  }
-};
-
-size_t choose_cuts(const ranges_merge& g, const uint64_t* from, const uint64_t* to,
-                   uint64_t total, size_t r, place_at* cuts) {
-  const uint64_t stride = std::max<uint64_t>(1, total / (r * kSamples));
-  std::unique_ptr<place_at[]> samples(new (std::nothrow) place_at[total / stride + g.n + 1]);
-  if (samples == nullptr) return 0;
-  size_t s = 0;
-  for (size_t i = 0; i < g.n; ++i) {
-    if (from[i] == to[i]) continue;
-    const chunk* c = chunk_of(g.lanes[i], from[i]);
-    for (uint64_t m = from[i] + stride - 1; m < to[i]; m += stride) {
-      while (m >= c->first + c->n) c = c->next;
-      samples[s++] = {tree_value(c->top[m - c->first], i), m};
-    }
-  }
-  std::sort(samples.get(), samples.get() + s);
-  size_t made = 0;
-  for (size_t k = 1; k < r; ++k) {
-    const place_at p = samples[k * s / r];
-    if (made == 0 || cuts[made - 1] < p) cuts[made++] = p;
-  }
-  return made;
-}
-
-// Lines of lane i before place p.
-uint64_t lines_before(const ranges_merge& g, size_t i, uint64_t from, uint64_t to, place_at p) {
-  if (tree_input(p.value) == i) return std::clamp(p.line, from, to);
-  return lines_below(g, i, from, to, p.value);
-}
-
-// Gives every settled line up to `bound` (a tree value, inclusive) to
-// range jobs, and places the failure of the lane that bound is of, if it
-// failed. False when memory ran out.
-bool cut(ranges_merge& g, uint64_t bound) {
-  // Of the lanes still reading only the one the bound is of can have its
-  // first line go out now: when that line came before its block was
-  // checked, it is checked first. If the check fails, the line never goes
-  // out and the lane's message comes where it would have.
-  if (bound != kNone) {
-    lane& b = g.lanes[tree_input(bound)];
-    if (b.state == lane_state::reading && b.given == 0 && input_unconfirmed(*b.in) &&
-        !input_confirm(*b.in)) {
-      b.given = b.lines;
-      b.state = lane_state::failed;
-      place(g, tree_input(bound));
-    }
-  }
-  g.last_cut = bound;
-  const size_t n = g.n;
-  std::unique_ptr<uint64_t[]> from(new (std::nothrow) uint64_t[3 * n]);
-  if (from == nullptr) return false;
-  uint64_t* to = from.get() + n;
-  uint64_t* at = to + n;
-  uint64_t total = 0, total_bytes = 0;
-  const uint64_t upto = bound == kNone ? kNone : bound + 1;
-  for (size_t i = 0; i < n; ++i) {
-    const lane& l = g.lanes[i];
-    from[i] = to[i] = l.given;
-    if (l.state != lane_state::done && l.given < l.lines) {
-      to[i] = lines_below(g, i, l.given, l.lines, upto);
-      if (to[i] > from[i]) {
-        const chunk* c = chunk_of(l, from[i]);
-        total_bytes += span_bytes(c, from[i] - c->first, to[i] - from[i]);
-      }
-    }
-    total += to[i] - from[i];
-  }
-  // As many ranges as threads, more when there is much to go out (a range
-  // goes out whole: small ones go out sooner).
-  const size_t pieces = static_cast<size_t>(
-      std::clamp<uint64_t>(total_bytes / kRangeBytes, g.ranges, kMostRanges));
-  place_at cuts[kMostRanges];
-  size_t ncuts = 0;
-  if (pieces > 1 && total >= pieces * kSamples) {
-    ncuts = choose_cuts(g, from.get(), to, total, pieces, cuts);
-    if (ncuts == 0) return false;
-  }
-  const uint64_t first_seq = g.seq;
-  for (size_t r = 0; r <= ncuts && total > 0; ++r) {
-    size_t spans = 0;
-    for (size_t i = 0; i < n; ++i) {
-      at[i] = r < ncuts ? lines_before(g, i, from[i], to[i], cuts[r]) : to[i];
-      if (at[i] > from[i]) ++spans;
-    }
-    if (spans == 0) continue;
-    auto* job = new (std::nothrow) range_job;
-    if (job == nullptr) return false;
-    job->merge = &g;
-    job->spans = new (std::nothrow) span[spans];
-    size_t bytes = 0;
-    if (job->spans != nullptr) {
-      for (size_t i = 0; i < n; ++i) {
-        if (at[i] == from[i]) continue;
-        const chunk* c = chunk_of(g.lanes[i], from[i]);
-        span& sp = job->spans[job->nspans++];
-        sp = span{c, static_cast<size_t>(from[i] - c->first), at[i] - from[i], i, 0};
-        sp.bytes = span_bytes(c, sp.at, sp.count) - 1;
-        bytes += sp.bytes + 1;
-        from[i] = at[i];
-      }
-      job->out = static_cast<char*>(std::malloc(bytes));
-    }
-    if (job->out == nullptr || (job->nspans > 1 && !tree_init(job->tree, job->nspans))) {
-      free_job(job);
-      return false;
-    }
-    queue_job(g, job);
-    g.ready_bytes -= std::min<uint64_t>(g.ready_bytes, bytes - job->nspans);
-  }
-  g.ready_at_cut = g.ready_bytes;
-  // The chunks given whole go when the last job that reads them is written;
-  // the lanes' fronts move on.
-  for (size_t i = 0; i < n; ++i) {
-    lane& l = g.lanes[i];
-    if (to[i] == l.given) continue;
-    l.given = to[i];
-    while (l.head != nullptr && l.head != l.unsettled) {
-      chunk* c = l.head;
-      c->last_job = g.seq;
-      if (c->first + c->n > l.given) break;
-      l.head = c->next;
-      if (l.head == nullptr) l.tail = nullptr;
-      (g.retire_last != nullptr ? g.retire_last->retire_next : g.retire_first) = c;
-      g.retire_last = c;
-    }
-    place(g, i);
-  }
-  // The bound is a failed lane's last line: its message follows.
-  if (bound != kNone) {
-    lane& f = g.lanes[tree_input(bound)];
-    if (f.state == lane_state::failed && f.pending == 0) {
-      if (g.seq == first_seq) {  // nothing went out with it: a job of its own
-        auto* job = new (std::nothrow) range_job;
-        if (job == nullptr) return false;
-        job->done.store(true, std::memory_order_relaxed);
-        queue_job(g, job);
-      }
-      g.last_job->report = f.in;
-      f.state = lane_state::done;
-      --g.lanes_left;
-      place(g, tree_input(bound));
-    }
-  }
-  for (range_job* job = g.first_job; job != nullptr; job = job->next)
-    if (job->seq >= first_seq && job->nspans > 0) post(g, range_task, job);
+// Cuts at `bound` and posts the range jobs of the cut.
+bool cut_and_post(ranges_merge& g, uint64_t bound) {
+  range_job* before = g.last_job;
+  if (!cut(g, bound)) return false;
+  for (range_job* job = before != nullptr ? before->next : g.first_job; job != nullptr;
+       job = job->next)
+    if (job->nspans > 0) post(g, range_task, job);
   return true;
 }
 
@@ -550,7 +237,7 @@ bool send_out_all(void* arg) {
   uint64_t bound;
   do {  // a failed lane's lines and message go out, then what they held back
     bound = min_tree_min(g.bounds);
-    if (!cut(g, bound)) {
+    if (!cut_and_post(g, bound)) {
       g.status = merge_status::no_memory;
       return false;
     }
@@ -622,7 +309,7 @@ merge_result drain_last(ranges_merge& g, size_t i) {
   return drain_rest(*l.in, *g.out, *g.hooks, last);
 }
 
-merge_result run(ranges_merge& g) {
+merge_result merge_lanes(ranges_merge& g) {
   merge_result r;
   for (;;) {
     settle_keyed(g);
@@ -658,7 +345,7 @@ merge_result run(ranges_merge& g) {
         (fresh >= g.ranges * kCutBytes || (over && fresh >= kCutBytes) || next == kNone ||
          (bound != kNone && g.lanes[tree_input(bound)].state == lane_state::failed &&
           g.lanes[tree_input(bound)].pending == 0))) {
-      if (!cut(g, bound)) {
+      if (!cut_and_post(g, bound)) {
         g.status = merge_status::no_memory;
         break;
       }
@@ -673,7 +360,7 @@ merge_result run(ranges_merge& g) {
       continue;
     }
     if (moved) {
-      if (!cut(g, bound)) {
+      if (!cut_and_post(g, bound)) {
         g.status = merge_status::no_memory;
         break;
       }
@@ -738,7 +425,7 @@ merge_result merge_in_ranges(log_input* in, size_t n, output& out, const merge_h
   std::unique_ptr<log_input*[]> turns;
   if (ok) {
     turns = expect_turns(in, n, first.get());
-    r = run(g);
+    r = merge_lanes(g);
   } else {
     r.status = merge_status::no_memory;
   }
