@@ -302,19 +302,6 @@ ahead_ptr ahead_open(ahead_pool& g, decoder_ptr& dec, ahead_turn turn, uint64_t 
 
 unsigned ahead_threads(const ahead_pool& g) { return g.on ? g.nthreads : 0; }
 
-bool ahead_help(ahead_pool& g) {
-  pool_task task;
-  {
-    std::lock_guard<std::mutex> lock(g.m);
-    if (g.task_count == 0) return false;
-    task = g.tasks[g.task_head];
-    g.task_head = (g.task_head + 1) % kTaskSlots;
-    --g.task_count;
-  }
-  task.run(task.arg);
-  return true;
-}
-
 bool ahead_post(ahead_pool& g, const pool_task& task) {
   if (!g.on) return false;
   {

@@ -53,10 +53,6 @@ unsigned ahead_threads(const ahead_pool& p);
 // waiting as it keeps: the caller then runs it itself.
 bool ahead_post(ahead_pool& p, const pool_task& task);
 
-// Runs one posted task not yet taken by a worker, in the calling thread.
-// False when there is none.
-bool ahead_help(ahead_pool& p);
-
 // Whether the pool would decode one more input early now: it has a place,
 // spare budget, and fewer inputs started early still decoding than it has
 // threads (so that the decoders alive are at most the inputs being merged

@@ -44,7 +44,6 @@ size_t inputs_at_once(const input_set* set) { return turns_at_once(set); }
 void input_set_block(log_input& in, size_t block) {
   in.block = std::max(block, kSmallestBlock);
 }
-bool inputs_help(input_set* set) { return set != nullptr && ahead_help(set->pool); }
 unsigned inputs_threads(const input_set* set) {
   return set != nullptr ? ahead_threads(set->pool) : 0;
 }

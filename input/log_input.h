@@ -99,9 +99,6 @@ void input_set_block(log_input& in, size_t block);
 // threads or no room for it now: the caller runs it itself. The caller
 // waits for its own tasks before it ends the set.
 bool inputs_post(input_set* set, void (*fn)(void* arg), void* arg);
-// Runs one task posted and not yet taken by a thread, here. False when
-// there is none.
-bool inputs_help(input_set* set);
 // The set's threads (0: none, everything runs on the merge thread).
 unsigned inputs_threads(const input_set* set);
 

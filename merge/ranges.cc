@@ -88,14 +88,9 @@ void post_batch(ranges_merge& g) {
   post(g, key_task, first);
 }
 
-// Waits until some job has finished since the last call: the merge thread
-// does jobs still waiting for a thread meanwhile, rather than sleep.
+// Waits until some job has finished since the last call.
 void wait_for_a_job(ranges_merge& g) {
   post_batch(g);
-  while (inputs_help(g.set)) {
-    std::lock_guard<std::mutex> lock(g.m);
-    if (g.finished > 0) break;
-  }
   std::unique_lock<std::mutex> lock(g.m);
   while (g.finished == 0) g.cv.wait(lock);
   g.in_flight -= g.finished;
