@@ -16,7 +16,7 @@ uint64_t bound_of(const ranges_merge& g, size_t i) {
     case lane_state::failed:
       return tree_value(l.top, i);
     case lane_state::dry:
-      return l.pending > 0 ? tree_value(l.top, i) : kNone;
+      return l.unsettled != nullptr ? tree_value(l.top, i) : kNone;
     case lane_state::done:
       break;
   }
@@ -25,9 +25,19 @@ uint64_t bound_of(const ranges_merge& g, size_t i) {
 
 }  // namespace
 
+bool first_line_checked(ranges_merge& g, size_t i) {
+  lane& l = g.lanes[i];
+  if (l.given > 0 || !input_unconfirmed(*l.in) || input_confirm(*l.in)) return true;
+  l.given = l.lines;
+  l.state = lane_state::failed;
+  g.last_cut = kNone - 1;  // a cut at its bound, made before, now places it
+  place(g, i);
+  return false;
+}
+
 void place(ranges_merge& g, size_t i) {
   lane& l = g.lanes[i];
-  if (l.state == lane_state::dry && l.pending == 0 && l.given == l.lines) {
+  if (l.state == lane_state::dry && l.unsettled == nullptr && l.given == l.lines) {
     l.state = lane_state::done;
     --g.lanes_left;
   }
@@ -140,18 +150,9 @@ uint64_t lines_before(const ranges_merge& g, size_t i, uint64_t from, uint64_t t
 // failed. False when memory ran out.
 bool cut(ranges_merge& g, uint64_t bound) {
   // Of the lanes still reading only the one the bound is of can have its
-  // first line go out now: when that line came before its block was
-  // checked, it is checked first. If the check fails, the line never goes
-  // out and the lane's message comes where it would have.
-  if (bound != kNone) {
-    lane& b = g.lanes[tree_input(bound)];
-    if (b.state == lane_state::reading && b.given == 0 && input_unconfirmed(*b.in) &&
-        !input_confirm(*b.in)) {
-      b.given = b.lines;
-      b.state = lane_state::failed;
-      place(g, tree_input(bound));
-    }
-  }
+  // first line go out now.
+  if (bound != kNone && g.lanes[tree_input(bound)].state == lane_state::reading)
+    first_line_checked(g, tree_input(bound));
   g.last_cut = bound;
   const size_t n = g.n;
   std::unique_ptr<uint64_t[]> from(new (std::nothrow) uint64_t[3 * n]);
@@ -235,7 +236,7 @@ bool cut(ranges_merge& g, uint64_t bound) {
   // The bound is a failed lane's last line: its message follows.
   if (bound != kNone) {
     lane& f = g.lanes[tree_input(bound)];
-    if (f.state == lane_state::failed && f.pending == 0) {
+    if (f.state == lane_state::failed && f.unsettled == nullptr) {
       if (g.seq == first_seq) {  // nothing went out with it: a job of its own
         auto* job = new (std::nothrow) range_job;
         if (job == nullptr) return false;

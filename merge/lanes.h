@@ -55,8 +55,7 @@ struct lane {
   log_input* in = nullptr;
   chunk* head = nullptr;       // the first chunk with lines not yet given
   chunk* tail = nullptr;
-  chunk* unsettled = nullptr;  // the first chunk not yet settled
-  size_t pending = 0;          // chunks not yet settled
+  chunk* unsettled = nullptr;  // the first chunk not yet settled (null: none)
   uint64_t lines = 0;          // lines settled
   uint64_t given = 0;          // lines given to jobs (or passed over)
   int64_t top = kLowest;       // running maximum at its last settled line
@@ -66,7 +65,6 @@ struct lane {
 };
 
 struct ranges_merge {
-  log_input* in = nullptr;
   size_t n = 0;
   output* out = nullptr;
   const merge_hooks* hooks = nullptr;
@@ -111,6 +109,11 @@ void place(ranges_merge& g, size_t i);
 // the failure of the lane that bound is of, if it failed. False when
 // memory ran out.
 bool cut(ranges_merge& g, uint64_t bound);
+
+// Lane i's first line, read before its block was checked, is checked now
+// (before it can go out). False when that fails: the line never goes out,
+// and the lane's message comes where the line would have.
+bool first_line_checked(ranges_merge& g, size_t i);
 
 // The chunk of lane l that holds its settled line m (not yet given).
 const chunk* chunk_of(const lane& l, uint64_t m);

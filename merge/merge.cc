@@ -96,14 +96,7 @@ merge_result merge_one_thread(log_input* in, size_t n, output& out, const merge_
     if (result.status != merge_status::done) break;
     tree_replay(t, value);
   }
-  inputs_expect_turns(input_set_of(in[0]), nullptr, 0);
-
-  if (result.status == merge_status::done && some_failed)
-    result.status = merge_status::inputs_failed;
-  if ((result.status == merge_status::done || result.status == merge_status::inputs_failed) &&
-      !output_flush(out))
-    result.status = merge_status::write_failed;
-  return result;
+  return end_merge(in, n, result, some_failed, out);
 }
 
 // Whether merging in ranges pays, when the plan leaves it to the merge:

@@ -113,7 +113,6 @@ void settle(ranges_merge& g, size_t i) {
     l.top = c->top[c->n - 1];
     l.low = std::max(l.low, l.top);
     g.ready_bytes += c->len;
-    --l.pending;
     c = c->next;
   }
   l.unsettled = c;
@@ -150,7 +149,6 @@ bool add_chunk(ranges_merge& g, size_t i, char* owner, const char* data, size_t 
   (l.tail != nullptr ? l.tail->next : l.head) = c;
   l.tail = c;
   if (l.unsettled == nullptr) l.unsettled = c;
-  ++l.pending;
   g.held += len;
   if (g.hooks->unwritten != nullptr) g.hooks->unwritten[i] += len;
   // Lines still to read come after the piece's last line.
@@ -247,14 +245,7 @@ bool send_out_all(void* arg) {
 bool read_lane(ranges_merge& g, size_t i) {
   lane& l = g.lanes[i];
   log_input& in = *l.in;
-  if (input_unconfirmed(in) && !input_confirm(in)) {
-    // Its first line never goes out: the message comes where it would have.
-    l.given = l.lines;
-    l.state = lane_state::failed;
-    g.last_cut = kNone - 1;  // a cut at this bound now places it
-    place(g, i);
-    return true;
-  }
+  if (!first_line_checked(g, i)) return true;
   std::string_view piece;
   char* owner = nullptr;
   bool write_failed = false;
@@ -321,7 +312,7 @@ merge_result merge_lanes(ranges_merge& g) {
     const uint64_t bound = min_tree_min(g.bounds);
     const uint64_t next = min_tree_min(g.reads);
     if (g.lanes_left == 1 && next != kNone && g.first_job == nullptr && g.in_flight == 0 &&
-        g.lanes[tree_input(next)].pending == 0) {
+        g.lanes[tree_input(next)].unsettled == nullptr) {
       r = drain_last(g, tree_input(next));
       if (r.status == merge_status::write_failed) return r;
       if (r.status == merge_status::inputs_failed) g.some_failed = true;
@@ -335,30 +326,26 @@ merge_result merge_lanes(ranges_merge& g) {
     // since the last (not at every read, which with thousands of inputs
     // would cost a look at each of them a read), at the end, and where a
     // failed input's message is due.
+    // Or when there is nothing else to do.
     const uint64_t fresh = g.ready_bytes - g.ready_at_cut;
+    const bool can_read = next != kNone && (!over || g.in_flight == 0);
     if (moved &&
         (fresh >= g.ranges * kCutBytes || (over && fresh >= kCutBytes) || next == kNone ||
          (bound != kNone && g.lanes[tree_input(bound)].state == lane_state::failed &&
-          g.lanes[tree_input(bound)].pending == 0))) {
+          g.lanes[tree_input(bound)].unsettled == nullptr) ||
+         (!can_read && g.in_flight == 0))) {
       if (!cut_and_post(g, bound)) {
         g.status = merge_status::no_memory;
         break;
       }
       continue;
     }
-    if (next != kNone && (!over || g.in_flight == 0)) {
+    if (can_read) {
       if (!read_lane(g, tree_input(next))) break;
       continue;
     }
     if (g.in_flight > 0) {
       wait_for_a_job(g);
-      continue;
-    }
-    if (moved) {
-      if (!cut_and_post(g, bound)) {
-        g.status = merge_status::no_memory;
-        break;
-      }
       continue;
     }
     g.status = merge_status::no_memory;  // never: nothing to read, wait for or cut
@@ -373,7 +360,6 @@ merge_result merge_lanes(ranges_merge& g) {
 merge_result merge_in_ranges(log_input* in, size_t n, output& out, const merge_hooks& hooks,
                              const merge_plan& plan, unsigned ranges) {
   ranges_merge g;
-  g.in = in;
   g.n = n;
   g.out = &out;
   g.hooks = &hooks;
@@ -407,7 +393,6 @@ merge_result merge_in_ranges(log_input* in, size_t n, output& out, const merge_h
     ++g.lanes_left;
     input_set_block(in[i], block);
     const std::string_view line = input_line(in[i]);
-    first[i] = tree_value(line_key(line), i);
     char* copy = static_cast<char*>(std::malloc(std::max<size_t>(line.size(), 1)));
     if (copy != nullptr) std::memcpy(copy, line.data(), line.size());
     // Settled at once: a lane whose first line fails its check passes over
@@ -416,6 +401,7 @@ merge_result merge_in_ranges(log_input* in, size_t n, output& out, const merge_h
       ok = false;
       break;
     }
+    first[i] = tree_value(l.top, i);
   }
   std::unique_ptr<log_input*[]> turns;
   if (ok) {
@@ -443,11 +429,6 @@ merge_result merge_in_ranges(log_input* in, size_t n, output& out, const merge_h
       c = next;
     }
   }
-  inputs_expect_turns(g.set, nullptr, 0);
   if (plan.ranges_peak != nullptr) *plan.ranges_peak = g.ranges_peak;
-  if (r.status == merge_status::done && g.some_failed) r.status = merge_status::inputs_failed;
-  if ((r.status == merge_status::done || r.status == merge_status::inputs_failed) &&
-      !output_flush(out))
-    r.status = merge_status::write_failed;
-  return r;
+  return end_merge(in, n, r, g.some_failed, out);
 }

@@ -59,6 +59,15 @@ merge_result drain_rest(log_input& in, output& out, const merge_hooks& hooks, ch
   return r;
 }
 
+merge_result end_merge(log_input* in, size_t n, merge_result r, bool some_failed, output& out) {
+  if (n > 0) inputs_expect_turns(input_set_of(in[0]), nullptr, 0);
+  if (r.status == merge_status::done && some_failed) r.status = merge_status::inputs_failed;
+  if ((r.status == merge_status::done || r.status == merge_status::inputs_failed) &&
+      !output_flush(out))
+    r.status = merge_status::write_failed;
+  return r;
+}
+
 std::unique_ptr<log_input*[]> expect_turns(log_input* in, size_t n, const uint64_t* first) {
   std::unique_ptr<log_input*[]> turns(new (std::nothrow) log_input*[n]);
   if (turns == nullptr) return turns;  // they start in their turns only

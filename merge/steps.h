@@ -36,6 +36,11 @@ input_status advance(log_input& in, const merge_hooks& hooks, const before_wait&
 // it: the newline a last line may lack is added.
 merge_result drain_rest(log_input& in, output& out, const merge_hooks& hooks, char last);
 
+// How a merge of n inputs that ended as `r` ends: the order of turns
+// forgotten, inputs_failed when some input failed (and nothing worse
+// happened), and the output flushed.
+merge_result end_merge(log_input* in, size_t n, merge_result r, bool some_failed, output& out);
+
 // Tells the input stage in which order the merge will first need the
 // inputs that wait their turn: by `first`, the order of their first lines
 // (a tree value each, loser_tree.h). The array returned must be kept until
