@@ -80,11 +80,19 @@ void member_begun(decoder& d) {
   d.holding = d.format->ops->hold_members && !d.unchecked;
 }
 
-// Room in the held buffer for a step, growing it up to kHeldMost. False:
-// no memory.
+// Room in the held buffer for a step: a kept buffer of kHeldMost when the
+// stock has one, else grown up to kHeldMost. False: no memory.
 bool held_room(decoder& d) {
   held_text& h = d.held;
   if (h.cap - h.len >= 4096 || h.cap >= kHeldMost) return true;
+  if (h.cap == 0 && d.stock != nullptr) {
+    std::lock_guard<std::mutex> lock(d.stock->lock);
+    if (d.stock->nheld > 0) {
+      h.buf = std::move(d.stock->held[--d.stock->nheld]);
+      h.cap = kHeldMost;
+      return true;
+    }
+  }
   return held_grow(h, std::min(std::max(2 * h.cap, size_t{64} << 10), kHeldMost));
 }
 
@@ -94,10 +102,14 @@ ssize_t give_held(decoder& d, char* out, size_t n) {
 
 }  // namespace
 
-void decoders_forget(decoder_stock& stock) {
+bool decoders_forget(decoder_stock& stock) {
   std::lock_guard<std::mutex> lock(stock.lock);
+  const bool any = stock.nkept > 0 || stock.nheld > 0;
   for (size_t k = 0; k < stock.nkept; ++k) stock.kept[k].ops->free(stock.kept[k].state);
   stock.nkept = 0;
+  for (size_t k = 0; k < stock.nheld; ++k) stock.held[k].reset();
+  stock.nheld = 0;
+  return any;
 }
 
 void decoder_closer::operator()(decoder* d) const {
@@ -107,6 +119,10 @@ void decoder_closer::operator()(decoder* d) const {
       keep_state(stock, *d->format->ops, d->state);
     else
       d->format->ops->free(d->state);
+  }
+  if (stock != nullptr && d->held.cap == kHeldMost) {
+    std::lock_guard<std::mutex> lock(stock->lock);
+    if (stock->keep && stock->nheld < kKeptStates) stock->held[stock->nheld++] = std::move(d->held.buf);
   }
   delete d;
   if (stock != nullptr) stock->alive.fetch_sub(1, std::memory_order_relaxed);

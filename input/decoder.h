@@ -20,8 +20,10 @@
 // the same format: a farm's merge opens one for every file (twice: for its
 // first line, and in its turn), and a new zstd window or xz dictionary
 // costs a page fault a page. `begin` readies a kept state as it does a new
-// one, wherever it stopped. Opened and closed by the merge thread (a
-// decoding thread only uses one), but counted with atomics anyway.
+// one, wherever it stopped. Likewise buffers that held whole members
+// (kHeldMost): taken afresh, each would grow by doubling, a copy each
+// time, onto pages the kernel must clear. Opened and closed by the merge
+// thread (a decoding thread only uses one), but counted with atomics anyway.
 inline constexpr size_t kKeptStates = 4;
 struct decoder_stock {
   std::atomic<size_t> alive{0}, peak{0};
@@ -33,6 +35,8 @@ struct decoder_stock {
     void* state = nullptr;
   } kept[kKeptStates];
   size_t nkept = 0;
+  std::unique_ptr<char[]> held[kKeptStates];  // kHeldMost bytes each
+  size_t nheld = 0;
 };
 
 // The compressed bytes as they are read from the input's descriptor.
@@ -106,7 +110,8 @@ bool decoder_resume_at(decoder& d, uint64_t offset, bool in_member, uint64_t ski
 size_t decoders_peak(const decoder_stock& stock);
 
 // Frees the states kept from decoders that have closed, for the next ones.
-void decoders_forget(decoder_stock& stock);
+// Whether there were any.
+bool decoders_forget(decoder_stock& stock);
 
 // Marks the decoder failed from outside the loop (a decoding thread's
 // buffer could not be had): its next read fails with this errno.

@@ -141,10 +141,17 @@ bool input_resume(log_input& in, bool early) {
   return true;
 }
 
-void input_give_way(log_input& in) {
-  if (in.phase != input_phase::reading || in.stream.ahead == nullptr) return;
-  source_pause(in.stream);
+bool input_give_way(log_input& in) {
+  byte_source& src = in.stream;
+  if (src.ahead == nullptr && src.dec == nullptr) return false;
+  if (in.phase == input_phase::draining) {
+    source_drop_decoder(src);
+    return true;
+  }
+  if (in.phase != input_phase::reading || !src.regular) return false;
+  source_pause(src);
   in.alone = true;
+  return true;
 }
 
 void input_wait_again(log_input& in) {

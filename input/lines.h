@@ -35,10 +35,13 @@ void input_failed_ahead(log_input& in);
 // decoder.
 void input_wait_again(log_input& in);
 
-// Memory ran out: an input decoding on the pool in its turn gives back its
-// blocks and decoder, and is decoded again from its start in the merge
-// thread at its next read, its text up to what was read passed over.
-void input_give_way(log_input& in);
+// Memory ran out: a compressed file being read in its turn, on the pool or
+// in the merge thread, gives back its blocks and decoder, and is decoded
+// again from its start in the merge thread at its next read, its text up
+// to what was read passed over. One whose text has all been read gives
+// back its decoder only. A pipe keeps its decoder: it cannot be read again.
+// Whether it gave anything back.
+bool input_give_way(log_input& in);
 
 // Reads an input that is behind again from its start and past its first
 // line, which must be the line it held: a file changed while it waited

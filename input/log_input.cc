@@ -125,14 +125,19 @@ bool pass_held_line_alone(log_input& in) {
   return passed;
 }
 
-// Memory ran out decoding the input on the pool, in its turn: every input
-// of the set gives way, as on one core (turns.cc), and this one is decoded
-// again here. False when it cannot be.
+// Memory ran out decoding a compressed file in its turn, on the pool or
+// here: every other input of the set gives way (turns.cc), and this one
+// is decoded again here, alone. False when it cannot be.
 bool give_way_and_read(log_input& in) {
   byte_source& src = in.stream;
-  if (src.fault.error != ENOMEM || src.ahead == nullptr || in.set == nullptr) return false;
+  if (src.fault.error != ENOMEM || !src.compressed || !src.regular || in.set == nullptr)
+    return false;
+  const bool ahead = src.ahead != nullptr;
   source_pause(src);  // its decoder and blocks go first
-  turns_make_room(*in.set, in);
+  const bool freed = turns_make_room(*in.set, in);
+  // Read here already, and nothing else gave anything back: it would only
+  // run out again at the same place.
+  if (!ahead && !freed) return false;
   return lines_read_alone(in);
 }
 

@@ -175,9 +175,13 @@ uint64_t source_position(const byte_source& src) {
   return std::atomic_ref<uint64_t>(consumed).load(std::memory_order_relaxed);
 }
 
-void source_pause(byte_source& src) {
+void source_drop_decoder(byte_source& src) {
   src.ahead.reset();
   src.dec.reset();
+}
+
+void source_pause(byte_source& src) {
+  source_drop_decoder(src);
   // It will be read again from its start, and must hold at least as much.
   if (src.consumed > src.extent.seen) src.extent.seen = src.consumed;
   std::atomic_ref<uint64_t>(src.consumed).store(0, std::memory_order_relaxed);

@@ -72,6 +72,10 @@ bool source_ready_within(const byte_source& src, int ms);
 // bytes for compressed data. Safe while decoding threads run.
 uint64_t source_position(const byte_source& src);
 
+// Frees the decoder (and its place in the pool), nothing else: for a file
+// whose text has all been read.
+void source_drop_decoder(byte_source& src);
+
 // Frees the decoder (and its place in the pool) but keeps the descriptor:
 // a regular file, read again from its start by source_rewind when needed.
 // How far it was read is kept: the file may not end before that.

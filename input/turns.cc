@@ -36,27 +36,31 @@ void turns_start_early(input_set& set) {
   }
 }
 
-void turns_make_room(input_set& set, const log_input& in) {
+bool turns_make_room(input_set& set, const log_input& in) {
   expected_turns& turns = set.turns;
+  bool freed = false;
   turns.memory_short = true;
   for (size_t k = 0; k < turns.next; ++k) {
     log_input& other = *turns.order[k];
     if (&other != &in &&
-        (other.phase == input_phase::early || other.phase == input_phase::failed_ahead))
+        (other.phase == input_phase::early || other.phase == input_phase::failed_ahead)) {
       input_wait_again(other);
+      freed = true;
+    }
   }
-  // Those decoding on the pool in their turn give back their blocks and
-  // decoders, and go on in the merge thread.
+  // Those decoding in their turn, on the pool or in the merge thread, give
+  // back their blocks and decoders, and go on in the merge thread.
   for (size_t k = 0; k < set.nall; ++k)
-    if (set.all[k] != &in) input_give_way(*set.all[k]);
+    if (set.all[k] != &in && input_give_way(*set.all[k])) freed = true;
   {
     std::lock_guard<std::mutex> lock(set.decoders.lock);
     set.decoders.keep = false;
   }
-  decoders_forget(set.decoders);
+  if (decoders_forget(set.decoders)) freed = true;
   ahead_give_way(set.pool);
   // No decoder starts threads of its own from now on (format.h).
   set.decoders.threaded.fetch_add(1u << 16, std::memory_order_relaxed);
+  return freed;
 }
 
 input_set* turns_begin(size_t n, const decode_plan& plan, const read_seam& reads) {

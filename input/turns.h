@@ -29,7 +29,9 @@ void turns_expect(input_set* set, log_input* const* order, size_t n);
 void turns_start_early(input_set& set);
 
 // Memory ran out reading `in`: the inputs started ahead of their turn go
-// back to waiting, the kept decoder states and the pool's unused address
-// space are freed, no more start early, and each input from now on
-// decodes in the merge thread, on one thread, as on one core.
-void turns_make_room(input_set& set, const log_input& in);
+// back to waiting, the others give way (input_give_way), the kept decoder
+// states and the pool's unused address space are freed, no more start
+// early, and each input from now on decodes in the merge thread, on one
+// thread, as on one core. Whether another input or a kept state gave
+// anything back (when none did, reading `in` again would fail again).
+bool turns_make_room(input_set& set, const log_input& in);
