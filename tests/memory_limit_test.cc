@@ -202,22 +202,24 @@ TEST(MemoryLimit, AtEveryLimitThreadsMergeWhatOneThreadMerges) {
   EXPECT_TRUE(one_had_enough) << "one thread never had memory enough";
 }
 
-// Memory running out while a file decodes on the pool in its turn: every
-// input gives way and goes on in the merge thread, and the file is merged
-// whole, on one thread or many. (The failure is a read that says ENOMEM
-// once, which the decoder reports as memory running out.)
-TEST(MemoryLimit, AnInputShortOfMemoryOnThePoolGoesOnAlone) {
+// Memory running out while a file decodes in its turn, on the pool or in
+// the merge thread: every input gives way and goes on in the merge thread,
+// and the file is merged whole, on one thread or many. (The failure is a
+// read that says ENOMEM once, which the decoder reports as memory running
+// out.)
+TEST(MemoryLimit, AnInputShortOfMemoryGoesOnAlone) {
   temp_dir dir;
   const std::string a_text = varied_log(20000, 1), b_text = varied_log(20000, 2);
   const std::string want = reference_merge({a_text, b_text});
   for (const std::string& f : compressed_formats()) {
     const std::string a = dir.write("a." + f, compress(f, a_text));
     const std::string b = dir.write("b." + f, compress(f, b_text));
-    for (const unsigned threads : {1u, 3u, 8u}) {
+    for (const unsigned threads : {0u, 1u, 3u, 8u}) {  // 0: decoded in the merge thread
       fake_io no_memory_once({.read_inode = inode_of(b), .read_allowed = 70000,
                               .read_errno = ENOMEM, .read_fails_once = true});
       decode_plan plan;
       plan.threads = threads;
+      plan.off = threads == 0;
       plan.pieces_from = 1;
       const run_result r =
           run_braidlogs_here({a, b}, with_seams(fake_reads(no_memory_once), {}, plan));
