@@ -29,15 +29,22 @@ void* take_state(decoder_stock* stock, const format_ops& ops) {
   return ops.make();
 }
 
-void keep_state(decoder_stock* stock, const format_ops& ops, void* state) {
-  if (stock != nullptr) {
+// What a closing decoder leaves for the next, while the stock has room:
+// its state, unless it failed, and its buffer when it held whole members.
+void keep_for_next(decoder& d) {
+  const format_ops& ops = *d.format->ops;
+  bool state_kept = false;
+  if (decoder_stock* stock = d.stock; stock != nullptr) {
     std::lock_guard<std::mutex> lock(stock->lock);
-    if (stock->keep && stock->nkept < kKeptStates) {
-      stock->kept[stock->nkept++] = {&ops, state};
-      return;
+    if (stock->keep && d.state != nullptr && !fault_failed(*d.fault) &&
+        stock->nkept < kKeptStates) {
+      stock->kept[stock->nkept++] = {&ops, d.state};
+      state_kept = true;
     }
+    if (stock->keep && d.held.cap == kHeldMost && stock->nheld < kKeptStates)
+      stock->held[stock->nheld++] = std::move(d.held.buf);
   }
-  ops.free(state);
+  if (d.state != nullptr && !state_kept) ops.free(d.state);
 }
 
 // Makes at least `want` unused bytes available in d.raw, unless the input
@@ -114,16 +121,7 @@ bool decoders_forget(decoder_stock& stock) {
 
 void decoder_closer::operator()(decoder* d) const {
   decoder_stock* stock = d->stock;
-  if (d->state != nullptr) {
-    if (!fault_failed(*d->fault))
-      keep_state(stock, *d->format->ops, d->state);
-    else
-      d->format->ops->free(d->state);
-  }
-  if (stock != nullptr && d->held.cap == kHeldMost) {
-    std::lock_guard<std::mutex> lock(stock->lock);
-    if (stock->keep && stock->nheld < kKeptStates) stock->held[stock->nheld++] = std::move(d->held.buf);
-  }
+  keep_for_next(*d);
   delete d;
   if (stock != nullptr) stock->alive.fetch_sub(1, std::memory_order_relaxed);
 }

@@ -109,8 +109,8 @@ bool decoder_resume_at(decoder& d, uint64_t offset, bool in_member, uint64_t ski
 // being read, none for inputs that wait their turn.
 size_t decoders_peak(const decoder_stock& stock);
 
-// Frees the states kept from decoders that have closed, for the next ones.
-// Whether there were any.
+// Frees the states and buffers kept from decoders that have closed, for
+// the next ones. Whether there were any.
 bool decoders_forget(decoder_stock& stock);
 
 // Marks the decoder failed from outside the loop (a decoding thread's
